@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs the whole test suite: the pytest suite on Python 3.12, the C++ unit
+# tests, and on Python 3.13 the build, the import and the tests that do not
+# compare with 3.12's ast.parse.
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+ensure_debian_packages libgtest-dev
+setup_312
+
+log "C++ unit tests"
+cmake -S "$ROOT" -B "$ROOT/build/cpp" -G Ninja -DQUORBIN_DEV=ON -DQUORBIN_PYTHON=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$ROOT/build/cpp" -j "${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+if [ -x "$ROOT/build/cpp/quorbin_cpp_tests" ]; then
+  "$ROOT/build/cpp/quorbin_cpp_tests" --gtest_brief=1
+fi
+
+status=0
+log "pytest on 3.12"
+"$VENV312/bin/python" -m pytest -q "$ROOT/tests" "$@" || status=$?
+
+if py313="$(find_python 3.13)"; then
+  VENV313="$ROOT/.venv313"
+  make_venv "$py313" "$VENV313"
+  build_module "$VENV313"
+  log "pytest on 3.13 (tests that do not compare with 3.12's trees)"
+  "$VENV313/bin/python" -m pytest -q -m "not ast312 and not slow" "$ROOT/tests" "$@" || status=$?
+else
+  echo "Python 3.13 not found: its build is not checked" >&2
+  status=1
+fi
+exit $status

@@ -1,0 +1,315 @@
+#include "syntax/tree.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+namespace quorbin::syntax {
+
+namespace {
+
+#define QUORBIN_F(kind, fname, ftype) {#fname, FieldType::ftype},
+constexpr FieldInfo kAllFields[] = {QUORBIN_SYNTAX_FIELDS(QUORBIN_F){nullptr, FieldType::Node}};
+#undef QUORBIN_F
+
+struct KindTable {
+  KindInfo kinds[kKindCount];
+  constexpr KindTable() : kinds{} {
+    const char* names[] = {
+#define QUORBIN_X(name, cat, located, nfields) #name,
+        QUORBIN_SYNTAX_KINDS(QUORBIN_X)
+#undef QUORBIN_X
+    };
+    const Category cats[] = {
+#define QUORBIN_X(name, cat, located, nfields) Category::cat,
+        QUORBIN_SYNTAX_KINDS(QUORBIN_X)
+#undef QUORBIN_X
+    };
+    const bool located[] = {
+#define QUORBIN_X(name, cat, loc, nfields) loc,
+        QUORBIN_SYNTAX_KINDS(QUORBIN_X)
+#undef QUORBIN_X
+    };
+    const uint8_t counts[] = {
+#define QUORBIN_X(name, cat, located, nfields) nfields,
+        QUORBIN_SYNTAX_KINDS(QUORBIN_X)
+#undef QUORBIN_X
+    };
+    size_t offset = 0;
+    for (size_t k = 0; k < kKindCount; ++k) {
+      kinds[k] = KindInfo{names[k], cats[k], located[k], counts[k], kAllFields + offset};
+      offset += counts[k];
+    }
+  }
+};
+constexpr KindTable kTable;
+
+}  // namespace
+
+const KindInfo& info(Kind kind) { return kTable.kinds[static_cast<size_t>(kind)]; }
+
+const char* name_of(ExprContext v) {
+  static const char* const n[] = {"Load", "Store", "Del"};
+  return n[static_cast<int>(v)];
+}
+const char* name_of(BoolOperator v) {
+  static const char* const n[] = {"And", "Or"};
+  return n[static_cast<int>(v)];
+}
+const char* name_of(Operator v) {
+  static const char* const n[] = {"Add",    "Sub",    "Mult",  "MatMult", "Div",    "Mod",     "Pow",
+                                  "LShift", "RShift", "BitOr", "BitXor",  "BitAnd", "FloorDiv"};
+  return n[static_cast<int>(v)];
+}
+const char* name_of(UnaryOperator v) {
+  static const char* const n[] = {"Invert", "Not", "UAdd", "USub"};
+  return n[static_cast<int>(v)];
+}
+const char* name_of(CmpOperator v) {
+  static const char* const n[] = {"Eq", "NotEq", "Lt", "LtE", "Gt", "GtE", "Is", "IsNot", "In", "NotIn"};
+  return n[static_cast<int>(v)];
+}
+
+// ---------------------------------------------------------------- arena
+
+struct Arena::Chunk {
+  Chunk* next;
+  size_t size;
+};
+
+Arena::Arena(size_t first_chunk) : next_chunk_(std::max<size_t>(first_chunk, 4096)) {}
+
+Arena::~Arena() {
+  while (head_) {
+    Chunk* next = head_->next;
+    std::free(head_);
+    head_ = next;
+  }
+}
+
+void Arena::grow(size_t at_least) {
+  size_t size = std::max(next_chunk_, at_least + sizeof(Chunk) + alignof(std::max_align_t));
+  auto* chunk = static_cast<Chunk*>(std::malloc(size));
+  if (!chunk) throw std::bad_alloc();
+  chunk->next = head_;
+  chunk->size = size;
+  head_ = chunk;
+  cursor_ = reinterpret_cast<char*>(chunk + 1);
+  limit_ = reinterpret_cast<char*>(chunk) + size;
+  reserved_ += size;
+  if (next_chunk_ < (size_t(64) << 20)) next_chunk_ *= 2;
+}
+
+void* Arena::alloc(size_t size, size_t align) {
+  auto p = reinterpret_cast<uintptr_t>(cursor_);
+  uintptr_t aligned = (p + (align - 1)) & ~(uintptr_t(align) - 1);
+  if (!cursor_ || aligned + size > reinterpret_cast<uintptr_t>(limit_)) {
+    grow(size + align);
+    p = reinterpret_cast<uintptr_t>(cursor_);
+    aligned = (p + (align - 1)) & ~(uintptr_t(align) - 1);
+  }
+  cursor_ = reinterpret_cast<char*>(aligned + size);
+  return reinterpret_cast<void*>(aligned);
+}
+
+Node* Arena::node(Kind kind, uint32_t start, uint32_t end) {
+  const unsigned n = info(kind).field_count;
+  void* mem = alloc(sizeof(Node) + n * sizeof(Slot), alignof(Node));
+  auto* node = static_cast<Node*>(mem);
+  node->kind = kind;
+  node->slot_count = static_cast<uint8_t>(n);
+  node->flags = 0;
+  node->start = start;
+  node->end = end;
+  node->reserved_ = 0;
+  std::memset(node->slots(), 0, n * sizeof(Slot));
+  return node;
+}
+
+const Str* Arena::str(std::string_view text) {
+  void* mem = alloc(sizeof(Str) + text.size() + 1, alignof(Str));
+  auto* s = static_cast<Str*>(mem);
+  s->size = static_cast<uint32_t>(text.size());
+  s->reserved_ = 0;
+  char* data = reinterpret_cast<char*>(s + 1);
+  if (!text.empty()) std::memcpy(data, text.data(), text.size());
+  data[text.size()] = '\0';
+  return s;
+}
+
+Const* Arena::constant(ConstKind kind) {
+  auto* c = static_cast<Const*>(alloc(sizeof(Const), alignof(Const)));
+  c->kind = kind;
+  c->base = 0;
+  c->i = 0;
+  return c;
+}
+
+List* Arena::list(uint32_t capacity) {
+  auto* l = static_cast<List*>(alloc(sizeof(List), alignof(List)));
+  l->size = 0;
+  l->capacity = capacity;
+  l->items = capacity ? static_cast<Slot*>(alloc(capacity * sizeof(Slot), alignof(Slot))) : nullptr;
+  return l;
+}
+
+void Arena::push(List*& l, Slot value) {
+  if (!l) l = list(4);
+  if (l->size == l->capacity) {
+    uint32_t cap = l->capacity ? l->capacity * 2 : 4;
+    auto* items = static_cast<Slot*>(alloc(cap * sizeof(Slot), alignof(Slot)));
+    if (l->size) std::memcpy(items, l->items, l->size * sizeof(Slot));
+    l->items = items;
+    l->capacity = cap;
+  }
+  l->items[l->size++] = value;
+}
+
+void Arena::splice(List*& l, uint32_t at, uint32_t remove, const Slot* src, uint32_t count) {
+  if (!l) l = list(count);
+  const uint32_t size = l->size;
+  const uint32_t tail = size - at - remove;
+  const uint32_t new_size = size - remove + count;
+  Slot* items = l->items;
+  if (new_size > l->capacity) {
+    uint32_t cap = std::max(new_size, l->capacity * 2);
+    items = static_cast<Slot*>(alloc(cap * sizeof(Slot), alignof(Slot)));
+    if (at) std::memcpy(items, l->items, at * sizeof(Slot));
+    if (tail) std::memcpy(items + at + count, l->items + at + remove, tail * sizeof(Slot));
+    l->capacity = cap;
+  } else if (tail && count != remove) {
+    std::memmove(items + at + count, items + at + remove, tail * sizeof(Slot));
+  }
+  if (count) std::memcpy(items + at, src, count * sizeof(Slot));
+  l->items = items;
+  l->size = new_size;
+}
+
+// ---------------------------------------------------------------- copies
+
+namespace {
+
+const Str* copy_str(const Str* s, Arena& into) { return s ? into.str(s->view()) : nullptr; }
+
+const Const* copy_const(const Const* c, Arena& into) {
+  Const* out = into.constant(c->kind);
+  out->base = c->base;
+  switch (c->kind) {
+    case ConstKind::BigInt:
+    case ConstKind::Str:
+    case ConstKind::Bytes:
+      out->text = copy_str(c->text, into);
+      break;
+    case ConstKind::Tuple: {
+      out->tuple = nullptr;
+      for (uint32_t i = 0; i < list_size(c->tuple); ++i) {
+        Slot s;
+        s.cst = copy_const(c->tuple->items[i].cst, into);
+        into.push(out->tuple, s);
+      }
+      break;
+    }
+    default:
+      out->i = c->i;  // copies the whole union (int or double)
+      break;
+  }
+  return out;
+}
+
+List* copy_list(const List* l, FieldType type, Arena& into) {
+  if (!l || l->size == 0) return nullptr;
+  List* out = into.list(l->size);
+  out->size = l->size;
+  for (uint32_t i = 0; i < l->size; ++i) {
+    const Slot& s = l->items[i];
+    Slot& d = out->items[i];
+    switch (type) {
+      case FieldType::NodeList:
+      case FieldType::OptNodeList:
+        d.node = s.node ? deep_copy(s.node, into) : nullptr;
+        break;
+      case FieldType::IdentList:
+        d.str = copy_str(s.str, into);
+        break;
+      default:
+        d = s;
+        break;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+Node* deep_copy(const Node* node, Arena& into) {
+  const KindInfo& ki = info(node->kind);
+  Node* out = into.node(node->kind, node->start, node->end);
+  out->flags = node->flags;
+  for (unsigned i = 0; i < ki.field_count; ++i) {
+    const Slot& s = node->slot(i);
+    Slot& d = out->slot(i);
+    switch (ki.fields[i].type) {
+      case FieldType::Node:
+      case FieldType::OptNode:
+        d.node = s.node ? deep_copy(s.node, into) : nullptr;
+        break;
+      case FieldType::NodeList:
+      case FieldType::OptNodeList:
+      case FieldType::IdentList:
+      case FieldType::CmpOpList:
+        d.list = copy_list(s.list, ki.fields[i].type, into);
+        break;
+      case FieldType::Ident:
+      case FieldType::OptIdent:
+      case FieldType::Str:
+      case FieldType::OptStr:
+        d.str = copy_str(s.str, into);
+        break;
+      case FieldType::Const:
+        d.cst = s.cst ? copy_const(s.cst, into) : nullptr;
+        break;
+      default:
+        d = s;
+        break;
+    }
+  }
+  return out;
+}
+
+Tree deep_copy(const Tree& tree) {
+  Tree out;
+  if (tree.module) out.module = deep_copy(tree.module, *out.arena);
+  return out;
+}
+
+// ---------------------------------------------------------------- counts
+
+void count_nodes(const Node* root, NodeCounts& counts) {
+  // An explicit stack keeps deep trees off the C stack.
+  std::vector<const Node*> stack;
+  stack.push_back(root);
+  while (!stack.empty()) {
+    const Node* node = stack.back();
+    stack.pop_back();
+    const KindInfo& ki = info(node->kind);
+    ++counts[ki.name];
+    for (unsigned i = 0; i < ki.field_count; ++i) {
+      const Slot& s = node->slot(i);
+      switch (ki.fields[i].type) {
+        case FieldType::Node:
+        case FieldType::OptNode:
+          if (s.node) stack.push_back(s.node);
+          break;
+        case FieldType::NodeList:
+        case FieldType::OptNodeList:
+          for (uint32_t j = 0; j < list_size(s.list); ++j)
+            if (s.list->items[j].node) stack.push_back(s.list->items[j].node);
+          break;
+        default:
+          break;
+      }
+    }
+  }
+}
+
+}  // namespace quorbin::syntax
