@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/markers.h"
 #include "syntax/tree.h"
 
 namespace quorbin::engine {
@@ -59,5 +60,22 @@ struct RegisteredTemplate {
 
 // The first global locator id the next template appended to `templates` gets.
 uint64_t next_first_global_locator_id(const std::vector<RegisteredTemplate>& templates);
+
+// The checks that registration applies to a template snapshot, each called
+// as soon as the value it needs has been read, so that the first misfit in
+// reading order is the one reported.
+namespace snapshot_checks {
+
+inline constexpr std::string_view kSchema = "quorbin.structural-inventory.v1";
+
+[[nodiscard]] Refusal schema(std::string_view schema);
+[[nodiscard]] Refusal template_count(size_t count);
+[[nodiscard]] Refusal locator_id(uint64_t id, size_t position);
+// `count` elements were read, of which the first two (when present) are given.
+[[nodiscard]] Refusal record_id(size_t count, uint64_t first, uint64_t second, size_t position);
+[[nodiscard]] Refusal template_record_id(uint64_t id, size_t position);
+[[nodiscard]] Refusal record_count(uint64_t declared, size_t records);
+
+}  // namespace snapshot_checks
 
 }  // namespace quorbin::engine
