@@ -1,0 +1,124 @@
+// Functions whose operations are not built yet. Each binds its arguments
+// like the finished function will (so signatures and binding errors hold
+// already) and then raises NotImplementedError naming itself. A family that
+// gets built moves its entries into its own file.
+#include "python/exports.h"
+#include "python/frame.h"
+
+namespace quorbin::python {
+namespace {
+
+Outcome not_built(Args& args) {
+  PyErr_Format(PyExc_NotImplementedError, "%s() is not implemented yet", args.spec().name);
+  return Outcome::raised();
+}
+
+constexpr Param kMaterializationWorkspaceCreateParams[] = {{"engine", Conv::Object}, {"template", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceCreate{"materialization_workspace_create", nullptr, kMaterializationWorkspaceCreateParams, 2, not_built};
+constexpr Param kMaterializationWorkspaceSnapshotParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceSnapshot{"materialization_workspace_snapshot", nullptr, kMaterializationWorkspaceSnapshotParams, 2, not_built};
+constexpr Param kMaterializationWorkspaceResolveLocatorParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"locator_id", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceResolveLocator{"materialization_workspace_resolve_locator", nullptr, kMaterializationWorkspaceResolveLocatorParams, 3, not_built};
+constexpr Param kMaterializationWorkspaceResolveAstPathParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"ast_path", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceResolveAstPath{"materialization_workspace_resolve_ast_path", nullptr, kMaterializationWorkspaceResolveAstPathParams, 3, not_built};
+constexpr Param kMaterializationWorkspaceReplaceStatementWithPassParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"locator_id", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceReplaceStatementWithPass{"materialization_workspace_replace_statement_with_pass", nullptr, kMaterializationWorkspaceReplaceStatementWithPassParams, 3, not_built};
+constexpr Param kMaterializationWorkspaceApplyExpressionEdgeParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"state", Conv::Object}, {"edge", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceApplyExpressionEdge{"materialization_workspace_apply_expression_edge", nullptr, kMaterializationWorkspaceApplyExpressionEdgeParams, 4, not_built};
+constexpr Param kMaterializationWorkspaceApplyBlockEdgeParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"state", Conv::Object}, {"edge", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceApplyBlockEdge{"materialization_workspace_apply_block_edge", nullptr, kMaterializationWorkspaceApplyBlockEdgeParams, 4, not_built};
+constexpr Param kMaterializationWorkspaceApplyParameterEdgeParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"state", Conv::Object}, {"edge", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceApplyParameterEdge{"materialization_workspace_apply_parameter_edge", nullptr, kMaterializationWorkspaceApplyParameterEdgeParams, 4, not_built};
+constexpr Param kMaterializationWorkspaceApplyCallArgumentEdgeParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"state", Conv::Object}, {"edge", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceApplyCallArgumentEdge{"materialization_workspace_apply_call_argument_edge", nullptr, kMaterializationWorkspaceApplyCallArgumentEdgeParams, 4, not_built};
+constexpr Param kMaterializationWorkspaceLowerLiteralRefsParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceLowerLiteralRefs{"materialization_workspace_lower_literal_refs", nullptr, kMaterializationWorkspaceLowerLiteralRefsParams, 2, not_built};
+constexpr Param kMaterializationWorkspaceApplyExternalOverlayLiteralParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"state", Conv::Object}, {"overlay", Conv::Object}, {"expression_source", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceApplyExternalOverlayLiteral{"materialization_workspace_apply_external_overlay_literal", nullptr, kMaterializationWorkspaceApplyExternalOverlayLiteralParams, 5, not_built};
+constexpr Param kMaterializationWorkspaceApplyIdentifierOverlayParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"state", Conv::Object}, {"overlay", Conv::Object}};
+constexpr FunctionSpec kMaterializationWorkspaceApplyIdentifierOverlay{"materialization_workspace_apply_identifier_overlay", nullptr, kMaterializationWorkspaceApplyIdentifierOverlayParams, 4, not_built};
+constexpr Param kAssemblyStateMaterializeToPythonAstParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"external_literals", Conv::Object}, {"root_occurrence_index", Conv::Object, false}, {"location_policy", Conv::Object, false, "fix_missing"}};
+constexpr FunctionSpec kAssemblyStateMaterializeToPythonAst{"assembly_state_materialize_to_python_ast", nullptr, kAssemblyStateMaterializeToPythonAstParams, 5, not_built};
+constexpr Param kMaterializationWorkspaceCopyToPythonAstParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"location_policy", Conv::Object, false, "fix_missing"}};
+constexpr FunctionSpec kMaterializationWorkspaceCopyToPythonAst{"materialization_workspace_copy_to_python_ast", nullptr, kMaterializationWorkspaceCopyToPythonAstParams, 3, not_built};
+constexpr Param kMaterializationWorkspaceToSourceParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"location_policy", Conv::Object, false, "fix_missing"}};
+constexpr FunctionSpec kMaterializationWorkspaceToSource{"materialization_workspace_to_source", nullptr, kMaterializationWorkspaceToSourceParams, 3, not_built};
+constexpr Param kRegisterTemplateSnapshotParams[] = {{"engine", Conv::Object}, {"snapshot", Conv::Object}};
+constexpr FunctionSpec kRegisterTemplateSnapshot{"register_template_snapshot", nullptr, kRegisterTemplateSnapshotParams, 2, not_built};
+constexpr Param kLowerTemplatePackageV2FromRegisteredTemplateParams[] = {{"engine", Conv::Object}, {"template", Conv::Object}};
+constexpr FunctionSpec kLowerTemplatePackageV2FromRegisteredTemplate{"lower_template_package_v2_from_registered_template", nullptr, kLowerTemplatePackageV2FromRegisteredTemplateParams, 2, not_built};
+constexpr Param kAssemblyStateCreateParams[] = {{"engine", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateCreate{"assembly_state_create", nullptr, kAssemblyStateCreateParams, 1, not_built};
+constexpr Param kAssemblyStateAppendOccurrenceParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"template", Conv::Object}, {"build_path", Conv::Object}, {"parent_occurrence", Conv::Object, false}};
+constexpr FunctionSpec kAssemblyStateAppendOccurrence{"assembly_state_append_occurrence", nullptr, kAssemblyStateAppendOccurrenceParams, 5, not_built};
+constexpr Param kAssemblyStateRecordHandleParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"occurrence", Conv::Object}, {"template_record_index", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateRecordHandle{"assembly_state_record_handle", nullptr, kAssemblyStateRecordHandleParams, 4, not_built};
+constexpr Param kAssemblyStateAppendEdgeParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"target", Conv::Object}, {"source", Conv::Object}, {"operation_key", Conv::Object}, {"order", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateAppendEdge{"assembly_state_append_edge", nullptr, kAssemblyStateAppendEdgeParams, 6, not_built};
+constexpr Param kAssemblyStateMarkSatisfiedParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"record", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateMarkSatisfied{"assembly_state_mark_satisfied", nullptr, kAssemblyStateMarkSatisfiedParams, 3, not_built};
+constexpr Param kAssemblyStateAppendOverlayParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"target", Conv::Object}, {"kind", Conv::Object}, {"source_label", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateAppendOverlay{"assembly_state_append_overlay", nullptr, kAssemblyStateAppendOverlayParams, 5, not_built};
+constexpr Param kAssemblyStateSnapshotParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateSnapshot{"assembly_state_snapshot", nullptr, kAssemblyStateSnapshotParams, 2, not_built};
+constexpr Param kAssemblyStateIndexSnapshotParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateIndexSnapshot{"assembly_state_index_snapshot", nullptr, kAssemblyStateIndexSnapshotParams, 2, not_built};
+constexpr Param kAssemblyStateMaterializationPlanSnapshotParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"root_occurrence_index", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateMaterializationPlanSnapshot{"assembly_state_materialization_plan_snapshot", nullptr, kAssemblyStateMaterializationPlanSnapshotParams, 3, not_built};
+constexpr Param kAssemblyStateQueryComposableCandidatesParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"source_template", Conv::Object}, {"request", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateQueryComposableCandidates{"assembly_state_query_composable_candidates", nullptr, kAssemblyStateQueryComposableCandidatesParams, 4, not_built};
+constexpr Param kAssemblyStateQueryDemandCandidatesParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"request", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateQueryDemandCandidates{"assembly_state_query_demand_candidates", nullptr, kAssemblyStateQueryDemandCandidatesParams, 3, not_built};
+constexpr Param kAssemblyStateApplyRequestBatchParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"requests", Conv::Object}};
+constexpr FunctionSpec kAssemblyStateApplyRequestBatch{"assembly_state_apply_request_batch", nullptr, kAssemblyStateApplyRequestBatchParams, 3, not_built};
+constexpr Param kExtractTemplateSnapshotParams[] = {{"engine", Conv::Object}, {"source", Conv::Object}, {"filename", Conv::Object, false}, {"line_number", Conv::Object, false}};
+constexpr FunctionSpec kExtractTemplateSnapshot{"extract_template_snapshot", nullptr, kExtractTemplateSnapshotParams, 4, not_built};
+constexpr Param kCompileValidateSourceParams[] = {{"source", Conv::Object}, {"filename", Conv::Object, false}};
+constexpr FunctionSpec kCompileValidateSource{"compile_validate_source", nullptr, kCompileValidateSourceParams, 2, not_built};
+constexpr Param kExtractTemplatePackageV2SnapshotParams[] = {{"engine", Conv::Object}, {"source", Conv::Object}, {"filename", Conv::Object, false}, {"line_number", Conv::Object, false}};
+constexpr FunctionSpec kExtractTemplatePackageV2Snapshot{"extract_template_package_v2_snapshot", nullptr, kExtractTemplatePackageV2SnapshotParams, 4, not_built};
+constexpr Param kRegisterTemplatePackageV2SourceParams[] = {{"engine", Conv::Object}, {"source", Conv::Object}, {"filename", Conv::Object, false}, {"line_number", Conv::Object, false}};
+constexpr FunctionSpec kRegisterTemplatePackageV2Source{"register_template_package_v2_source", nullptr, kRegisterTemplatePackageV2SourceParams, 4, not_built};
+constexpr Param kTemplatePackageV2SnapshotParams[] = {{"engine", Conv::Object}, {"template", Conv::Object}};
+constexpr FunctionSpec kTemplatePackageV2Snapshot{"template_package_v2_snapshot", nullptr, kTemplatePackageV2SnapshotParams, 2, not_built};
+
+}  // namespace
+
+namespace exports {
+PyMethodDef materialization_workspace_create = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceCreate, "materialization_workspace_create(engine, template)");
+PyMethodDef materialization_workspace_snapshot = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceSnapshot, "materialization_workspace_snapshot(engine, workspace)");
+PyMethodDef materialization_workspace_resolve_locator = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceResolveLocator, "materialization_workspace_resolve_locator(engine, workspace, locator_id)");
+PyMethodDef materialization_workspace_resolve_ast_path = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceResolveAstPath, "materialization_workspace_resolve_ast_path(engine, workspace, ast_path)");
+PyMethodDef materialization_workspace_replace_statement_with_pass = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceReplaceStatementWithPass, "materialization_workspace_replace_statement_with_pass(engine, workspace, locator_id)");
+PyMethodDef materialization_workspace_apply_expression_edge = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceApplyExpressionEdge, "materialization_workspace_apply_expression_edge(engine, workspace, state, edge)");
+PyMethodDef materialization_workspace_apply_block_edge = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceApplyBlockEdge, "materialization_workspace_apply_block_edge(engine, workspace, state, edge)");
+PyMethodDef materialization_workspace_apply_parameter_edge = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceApplyParameterEdge, "materialization_workspace_apply_parameter_edge(engine, workspace, state, edge)");
+PyMethodDef materialization_workspace_apply_call_argument_edge = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceApplyCallArgumentEdge, "materialization_workspace_apply_call_argument_edge(engine, workspace, state, edge)");
+PyMethodDef materialization_workspace_lower_literal_refs = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceLowerLiteralRefs, "materialization_workspace_lower_literal_refs(engine, workspace)");
+PyMethodDef materialization_workspace_apply_external_overlay_literal = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceApplyExternalOverlayLiteral, "materialization_workspace_apply_external_overlay_literal(engine, workspace, state, overlay, expression_source)");
+PyMethodDef materialization_workspace_apply_identifier_overlay = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceApplyIdentifierOverlay, "materialization_workspace_apply_identifier_overlay(engine, workspace, state, overlay)");
+PyMethodDef assembly_state_materialize_to_python_ast = QUORBIN_FUNCTION_DEF(kAssemblyStateMaterializeToPythonAst, "assembly_state_materialize_to_python_ast(engine, state, external_literals, root_occurrence_index=None, location_policy=\"fix_missing\")");
+PyMethodDef materialization_workspace_copy_to_python_ast = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceCopyToPythonAst, "materialization_workspace_copy_to_python_ast(engine, workspace, location_policy=\"fix_missing\")");
+PyMethodDef materialization_workspace_to_source = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceToSource, "materialization_workspace_to_source(engine, workspace, location_policy=\"fix_missing\")");
+PyMethodDef register_template_snapshot = QUORBIN_FUNCTION_DEF(kRegisterTemplateSnapshot, "register_template_snapshot(engine, snapshot)");
+PyMethodDef lower_template_package_v2_from_registered_template = QUORBIN_FUNCTION_DEF(kLowerTemplatePackageV2FromRegisteredTemplate, "lower_template_package_v2_from_registered_template(engine, template)");
+PyMethodDef assembly_state_create = QUORBIN_FUNCTION_DEF(kAssemblyStateCreate, "assembly_state_create(engine)");
+PyMethodDef assembly_state_append_occurrence = QUORBIN_FUNCTION_DEF(kAssemblyStateAppendOccurrence, "assembly_state_append_occurrence(engine, state, template, build_path, parent_occurrence=None)");
+PyMethodDef assembly_state_record_handle = QUORBIN_FUNCTION_DEF(kAssemblyStateRecordHandle, "assembly_state_record_handle(engine, state, occurrence, template_record_index)");
+PyMethodDef assembly_state_append_edge = QUORBIN_FUNCTION_DEF(kAssemblyStateAppendEdge, "assembly_state_append_edge(engine, state, target, source, operation_key, order)");
+PyMethodDef assembly_state_mark_satisfied = QUORBIN_FUNCTION_DEF(kAssemblyStateMarkSatisfied, "assembly_state_mark_satisfied(engine, state, record)");
+PyMethodDef assembly_state_append_overlay = QUORBIN_FUNCTION_DEF(kAssemblyStateAppendOverlay, "assembly_state_append_overlay(engine, state, target, kind, source_label)");
+PyMethodDef assembly_state_snapshot = QUORBIN_FUNCTION_DEF(kAssemblyStateSnapshot, "assembly_state_snapshot(engine, state)");
+PyMethodDef assembly_state_index_snapshot = QUORBIN_FUNCTION_DEF(kAssemblyStateIndexSnapshot, "assembly_state_index_snapshot(engine, state)");
+PyMethodDef assembly_state_materialization_plan_snapshot = QUORBIN_FUNCTION_DEF(kAssemblyStateMaterializationPlanSnapshot, "assembly_state_materialization_plan_snapshot(engine, state, root_occurrence_index)");
+PyMethodDef assembly_state_query_composable_candidates = QUORBIN_FUNCTION_DEF(kAssemblyStateQueryComposableCandidates, "assembly_state_query_composable_candidates(engine, state, source_template, request)");
+PyMethodDef assembly_state_query_demand_candidates = QUORBIN_FUNCTION_DEF(kAssemblyStateQueryDemandCandidates, "assembly_state_query_demand_candidates(engine, state, request)");
+PyMethodDef assembly_state_apply_request_batch = QUORBIN_FUNCTION_DEF(kAssemblyStateApplyRequestBatch, "assembly_state_apply_request_batch(engine, state, requests)");
+PyMethodDef extract_template_snapshot = QUORBIN_FUNCTION_DEF(kExtractTemplateSnapshot, "extract_template_snapshot(engine, source, filename=None, line_number=1)");
+PyMethodDef compile_validate_source = QUORBIN_FUNCTION_DEF(kCompileValidateSource, "compile_validate_source(source, filename=None)");
+PyMethodDef extract_template_package_v2_snapshot = QUORBIN_FUNCTION_DEF(kExtractTemplatePackageV2Snapshot, "extract_template_package_v2_snapshot(engine, source, filename=None, line_number=1)");
+PyMethodDef register_template_package_v2_source = QUORBIN_FUNCTION_DEF(kRegisterTemplatePackageV2Source, "register_template_package_v2_source(engine, source, filename=None, line_number=1)");
+PyMethodDef template_package_v2_snapshot = QUORBIN_FUNCTION_DEF(kTemplatePackageV2Snapshot, "template_package_v2_snapshot(engine, template)");
+}  // namespace exports
+
+}  // namespace quorbin::python
