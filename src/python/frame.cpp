@@ -410,7 +410,11 @@ PyObject* raise_not_instance(PyObject* value, const char* expected) noexcept {
   if (value == Py_None) {
     PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
   } else {
-    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", Py_TYPE(value)->tp_name, expected);
+    // The class's __name__, without the module prefix tp_name may carry.
+    PyObject* name = PyType_GetName(Py_TYPE(value));
+    if (!name) return nullptr;
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name, expected);
+    Py_DECREF(name);
   }
   return nullptr;
 }
