@@ -1,0 +1,707 @@
+#include "syntax/lexer.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "syntax/literals.h"
+
+namespace quorbin::syntax {
+
+const char* describe(Tok kind) {
+  static const char* const names[] = {
+#define QUORBIN_T(name, text) text,
+      QUORBIN_TOKENS(QUORBIN_T)
+#undef QUORBIN_T
+  };
+  return names[static_cast<unsigned>(kind)];
+}
+
+namespace {
+
+// The interpreter's limits: deeper input is refused with its messages.
+constexpr int kMaxIndent = 100;
+constexpr int kMaxLevel = 200;
+// Replacement fields open at once inside one f-string ({x:{y:{z}}} is the deepest).
+constexpr int kMaxFields = 3;
+constexpr int kTabSize = 8;
+
+struct Field {
+  int open_level;  // bracket level just before the field's '{'
+  bool in_spec;    // scanning the format spec (literal text) rather than the expression
+};
+
+struct FString {
+  uint32_t start;  // offset of the prefix
+  char quote;
+  uint8_t quote_size;
+  bool raw;
+  int nfields;
+  Field fields[kMaxFields];
+};
+
+bool ascii_ident_start(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
+bool ascii_ident_char(int c) { return ascii_ident_start(c) || (c >= '0' && c <= '9'); }
+
+struct Keyword {
+  const char* text;
+  Tok kind;
+};
+constexpr Keyword kKeywords[] = {
+    {"False", Tok::KwFalse},   {"None", Tok::KwNone},         {"True", Tok::KwTrue},       {"and", Tok::KwAnd},
+    {"as", Tok::KwAs},         {"assert", Tok::KwAssert},     {"async", Tok::KwAsync},     {"await", Tok::KwAwait},
+    {"break", Tok::KwBreak},   {"class", Tok::KwClass},       {"continue", Tok::KwContinue},
+    {"def", Tok::KwDef},       {"del", Tok::KwDel},           {"elif", Tok::KwElif},       {"else", Tok::KwElse},
+    {"except", Tok::KwExcept}, {"finally", Tok::KwFinally},   {"for", Tok::KwFor},         {"from", Tok::KwFrom},
+    {"global", Tok::KwGlobal}, {"if", Tok::KwIf},             {"import", Tok::KwImport},   {"in", Tok::KwIn},
+    {"is", Tok::KwIs},         {"lambda", Tok::KwLambda},     {"nonlocal", Tok::KwNonlocal},
+    {"not", Tok::KwNot},       {"or", Tok::KwOr},             {"pass", Tok::KwPass},       {"raise", Tok::KwRaise},
+    {"return", Tok::KwReturn}, {"try", Tok::KwTry},           {"while", Tok::KwWhile},     {"with", Tok::KwWith},
+    {"yield", Tok::KwYield},
+};
+
+Tok keyword_or_name(std::string_view word) {
+  if (word.size() < 2 || word.size() > 8) return Tok::Name;
+  for (const Keyword& k : kKeywords)
+    if (word.size() == std::strlen(k.text) && std::memcmp(word.data(), k.text, word.size()) == 0) return k.kind;
+  return Tok::Name;
+}
+
+class Lexer {
+ public:
+  Lexer(std::string_view source, std::vector<Token>& out, LexError& error)
+      : s_(source), out_(out), err_(error) {
+    indstack_[0] = altstack_[0] = 0;
+  }
+
+  void run() {
+    while (!failed_) {
+      if (!fstrings_.empty() && literal_mode()) {
+        fstring_text();
+        continue;
+      }
+      if (at_bol_) {
+        at_bol_ = false;
+        indentation();
+        continue;
+      }
+      int c = ch(pos_);
+      while (c == ' ' || c == '\t' || c == '\f') c = ch(++pos_);
+      if (c == '#') {
+        while (c != -1 && c != '\n' && c != '\r') c = ch(++pos_);
+        continue;
+      }
+      if (c == -1) {
+        finish();
+        return;
+      }
+      if (size_t n = newline_at(pos_)) {
+        const size_t at = pos_;
+        pos_ += n;
+        if (level_ == 0) {
+          if (line_has_tokens_) emit(Tok::Newline, at, pos_);
+          line_has_tokens_ = false;
+          at_bol_ = true;
+        }
+        continue;
+      }
+      if (c == '\\') {
+        if (!continuation()) return;
+        continue;
+      }
+      line_has_tokens_ = true;
+      token();
+    }
+  }
+
+ private:
+  std::string_view s_;
+  size_t pos_ = 0;
+  std::vector<Token>& out_;
+  LexError& err_;
+  bool failed_ = false;
+  bool at_bol_ = true;
+  bool line_has_tokens_ = false;
+  int indent_ = 0;
+  int indstack_[kMaxIndent + 1];
+  int altstack_[kMaxIndent + 1];
+  int level_ = 0;
+  char parens_[kMaxLevel];
+  uint32_t paren_at_[kMaxLevel];
+  std::vector<FString> fstrings_;
+
+  int ch(size_t i) const { return i < s_.size() ? static_cast<unsigned char>(s_[i]) : -1; }
+  size_t newline_at(size_t i) const {
+    int c = ch(i);
+    if (c == '\n') return 1;
+    if (c == '\r') return ch(i + 1) == '\n' ? 2 : 1;
+    return 0;
+  }
+  void emit(Tok kind, size_t a, size_t b) {
+    out_.push_back(Token{static_cast<uint32_t>(a), static_cast<uint32_t>(b), kind});
+  }
+  void fail(std::string message, size_t at) {
+    if (failed_) return;
+    failed_ = true;
+    err_.message = std::move(message);
+    err_.offset = static_cast<uint32_t>(at);
+    emit(Tok::Error, at, at);
+  }
+  unsigned line_of(size_t at) const {
+    unsigned line = 1;
+    for (size_t i = 0; i < at && i < s_.size(); ++i) {
+      if (s_[i] == '\n') ++line;
+      else if (s_[i] == '\r' && (i + 1 >= s_.size() || s_[i + 1] != '\n')) ++line;
+    }
+    return line;
+  }
+
+  bool literal_mode() const {
+    const FString& f = fstrings_.back();
+    return f.nfields == 0 || f.fields[f.nfields - 1].in_spec;
+  }
+  // The replacement field whose expression is being scanned, if any.
+  Field* expr_field() {
+    if (fstrings_.empty()) return nullptr;
+    FString& f = fstrings_.back();
+    if (f.nfields == 0 || f.fields[f.nfields - 1].in_spec) return nullptr;
+    return &f.fields[f.nfields - 1];
+  }
+
+  // ---------------------------------------------------------------- lines
+
+  void indentation() {
+    int col = 0, altcol = 0, cont_col = 0;
+    for (;;) {
+      int c = ch(pos_);
+      if (c == ' ') {
+        ++col, ++altcol;
+      } else if (c == '\t') {
+        col = (col / kTabSize + 1) * kTabSize;
+        ++altcol;
+      } else if (c == '\f') {
+        col = altcol = 0;
+      } else if (c == '\\' && newline_at(pos_ + 1)) {
+        // Indentation cannot be split over physical lines: the first
+        // continuation decides the level.
+        cont_col = cont_col ? cont_col : col;
+        pos_ += 1 + newline_at(pos_ + 1);
+        continue;
+      } else {
+        break;
+      }
+      ++pos_;
+    }
+    const int c = ch(pos_);
+    if (c == '#' || c == -1 || newline_at(pos_)) return;  // blank lines leave the indentation alone
+    if (cont_col) col = altcol = cont_col;
+    if (col == indstack_[indent_]) {
+      if (altcol != altstack_[indent_]) return tab_error();
+    } else if (col > indstack_[indent_]) {
+      if (indent_ + 1 >= kMaxIndent) return fail("too many levels of indentation", pos_);
+      if (altcol <= altstack_[indent_]) return tab_error();
+      ++indent_;
+      indstack_[indent_] = col;
+      altstack_[indent_] = altcol;
+      emit(Tok::Indent, pos_, pos_);
+    } else {
+      while (indent_ > 0 && col < indstack_[indent_]) {
+        --indent_;
+        emit(Tok::Dedent, pos_, pos_);
+      }
+      if (col != indstack_[indent_]) return fail("unindent does not match any outer indentation level", pos_);
+      if (altcol != altstack_[indent_]) return tab_error();
+    }
+  }
+  void tab_error() { fail("inconsistent use of tabs and spaces in indentation", pos_); }
+
+  bool continuation() {
+    const size_t at = pos_;
+    if (ch(pos_ + 1) == -1) {
+      fail("unexpected end of input after line continuation character", at);
+      return false;
+    }
+    size_t n = newline_at(pos_ + 1);
+    if (!n) {
+      fail("unexpected character after line continuation character", at + 1);
+      return false;
+    }
+    pos_ += 1 + n;
+    if (ch(pos_) == -1) {
+      fail("unexpected end of input after line continuation character", pos_);
+      return false;
+    }
+    return true;
+  }
+
+  void finish() {
+    if (!fstrings_.empty()) {
+      const FString& f = fstrings_.back();
+      return fail(f.quote_size == 3 ? "unterminated triple-quoted f-string literal" : "unterminated f-string literal",
+                  f.start);
+    }
+    if (level_ > 0) {
+      char msg[64];
+      std::snprintf(msg, sizeof msg, "unexpected end of input: '%c' was never closed", parens_[level_ - 1]);
+      return fail(msg, s_.size());
+    }
+    if (line_has_tokens_) emit(Tok::Newline, pos_, pos_);
+    while (indent_ > 0) {
+      --indent_;
+      emit(Tok::Dedent, pos_, pos_);
+    }
+    emit(Tok::EndMarker, pos_, pos_);
+  }
+
+  // ---------------------------------------------------------------- tokens
+
+  void token() {
+    const size_t start = pos_;
+    const int c = ch(pos_);
+    if (ascii_ident_start(c) || c >= 0x80) return word(start);
+    if (c >= '0' && c <= '9') return number(start);
+    if (c == '.' && ch(pos_ + 1) >= '0' && ch(pos_ + 1) <= '9') return number(start);
+    if (c == '"' || c == '\'') return string(start, start, false, false, false);
+    return op(start);
+  }
+
+  void word(size_t start) {
+    // String prefixes, in the combinations the language allows.
+    bool saw_b = false, saw_r = false, saw_u = false, saw_f = false;
+    size_t i = pos_;
+    for (;;) {
+      int c = ch(i);
+      if (!(saw_b || saw_u || saw_f) && (c == 'b' || c == 'B')) saw_b = true;
+      else if (!(saw_b || saw_u || saw_r || saw_f) && (c == 'u' || c == 'U')) saw_u = true;
+      else if (!(saw_r || saw_u) && (c == 'r' || c == 'R')) saw_r = true;
+      else if (!(saw_f || saw_b || saw_u) && (c == 'f' || c == 'F')) saw_f = true;
+      else break;
+      ++i;
+      if (ch(i) == '"' || ch(i) == '\'') return string(start, i, saw_f, saw_r, saw_b);
+    }
+    bool ascii = true;
+    i = pos_;
+    for (bool first = true;; first = false) {
+      int c = ch(i);
+      if (ascii_ident_char(c)) {
+        ++i;
+        continue;
+      }
+      if (c < 0x80) break;
+      char32_t cp = 0;
+      unsigned n = decode_utf8(s_, i, cp);
+      if (n == 0) return fail("invalid UTF-8 in source", i);
+      if (!(first ? is_identifier_start(cp) : is_identifier_continue(cp))) {
+        if (first) return invalid_character(i, cp);
+        break;
+      }
+      ascii = false;
+      i += n;
+    }
+    pos_ = i;
+    emit(ascii ? keyword_or_name(s_.substr(start, i - start)) : Tok::Name, start, i);
+  }
+
+  void invalid_character(size_t at, char32_t cp) {
+    char msg[96];
+    if (cp >= 0x80 && cp != 0xFEFF && !(cp >= 0x200B && cp <= 0x200F) && !(cp >= 0x2028 && cp <= 0x202E) &&
+        !(cp >= 0x80 && cp < 0xA0))
+      std::snprintf(msg, sizeof msg, "invalid character '%.*s' (U+%04X)", static_cast<int>(utf8_len(at)),
+                    s_.data() + at, static_cast<unsigned>(cp));
+    else if (cp >= 0x80 || cp < 0x20 || cp == 0x7F)
+      std::snprintf(msg, sizeof msg, "invalid non-printable character U+%04X", static_cast<unsigned>(cp));
+    else
+      std::snprintf(msg, sizeof msg, "invalid character '%c' (U+%04X)", static_cast<char>(cp),
+                    static_cast<unsigned>(cp));
+    fail(msg, at);
+  }
+  size_t utf8_len(size_t at) const {
+    char32_t cp;
+    unsigned n = decode_utf8(s_, at, cp);
+    return n ? n : 1;
+  }
+
+  // ---------------------------------------------------------------- numbers
+
+  bool digits(bool (*is_digit)(int), const char* kind) {
+    // One or more digits with single underscores between them.
+    for (;;) {
+      while (is_digit(ch(pos_))) ++pos_;
+      if (ch(pos_) != '_') return true;
+      ++pos_;
+      if (!is_digit(ch(pos_))) {
+        invalid_literal(kind, pos_);
+        return false;
+      }
+    }
+  }
+  static bool is_dec(int c) { return c >= '0' && c <= '9'; }
+  static bool is_hex(int c) { return is_dec(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+  static bool is_oct(int c) { return c >= '0' && c <= '7'; }
+  static bool is_bin(int c) { return c == '0' || c == '1'; }
+
+  void invalid_literal(const char* kind, size_t at) {
+    char msg[64];
+    std::snprintf(msg, sizeof msg, "invalid %s literal", kind);
+    fail(msg, at);
+  }
+
+  // A number may be followed directly by a keyword that can follow it in
+  // valid code ("1if x else y"); any other identifier character is an error.
+  bool end_of_number(const char* kind) {
+    const int c = ch(pos_);
+    auto ahead = [&](const char* rest) {
+      size_t n = std::strlen(rest);
+      return s_.substr(pos_ + 1, n) == std::string_view(rest, n);
+    };
+    bool keyword = false;
+    if (c == 'a') keyword = ahead("nd");
+    else if (c == 'e') keyword = ahead("lse");
+    else if (c == 'f') keyword = ahead("or");
+    else if (c == 'i') keyword = ch(pos_ + 1) == 'f' || ch(pos_ + 1) == 'n' || ch(pos_ + 1) == 's';
+    else if (c == 'o') keyword = ahead("r");
+    else if (c == 'n') keyword = ahead("ot");
+    if (keyword) return true;
+    if (c >= 0 && c < 0x80 && ascii_ident_char(c)) {
+      invalid_literal(kind, pos_);
+      return false;
+    }
+    return true;
+  }
+
+  void number(size_t start) {
+    int c = ch(pos_);
+    if (c == '0' && (ch(pos_ + 1) == 'x' || ch(pos_ + 1) == 'X' || ch(pos_ + 1) == 'o' || ch(pos_ + 1) == 'O' ||
+                     ch(pos_ + 1) == 'b' || ch(pos_ + 1) == 'B')) {
+      const int p = ch(pos_ + 1) | 0x20;
+      bool (*is_digit)(int) = p == 'x' ? is_hex : p == 'o' ? is_oct : is_bin;
+      const char* kind = p == 'x' ? "hexadecimal" : p == 'o' ? "octal" : "binary";
+      pos_ += 2;
+      if (ch(pos_) == '_') ++pos_;
+      if (!is_digit(ch(pos_))) {
+        if (p != 'x' && is_dec(ch(pos_))) return invalid_digit(kind, pos_);
+        return invalid_literal(kind, pos_);
+      }
+      if (!digits(is_digit, kind)) return;
+      if (p != 'x' && is_dec(ch(pos_))) return invalid_digit(kind, pos_);
+      if (!end_of_number(kind)) return;
+      return emit(Tok::Number, start, pos_);
+    }
+    bool is_float = false;
+    if (c == '.') {
+      is_float = true;
+    } else {
+      const bool leading_zero = c == '0';
+      if (!digits(is_dec, "decimal")) return;
+      if (leading_zero) {
+        bool nonzero = false;
+        for (size_t i = start; i < pos_; ++i) nonzero |= s_[i] >= '1' && s_[i] <= '9';
+        const int n = ch(pos_);
+        if (nonzero && n != '.' && n != 'e' && n != 'E' && n != 'j' && n != 'J') {
+          return fail("leading zeros in decimal integer literals are not permitted; use an 0o prefix for octal "
+                      "integers",
+                      start);
+        }
+      }
+      if (ch(pos_) == '.') is_float = true;
+    }
+    if (is_float) {
+      ++pos_;  // the '.'
+      if (is_dec(ch(pos_)) && !digits(is_dec, "decimal")) return;
+    }
+    c = ch(pos_);
+    if (c == 'e' || c == 'E') {
+      size_t e = pos_;
+      int n = ch(e + 1);
+      if (n == '+' || n == '-') n = ch(e + 2), ++e;
+      if (is_dec(n)) {
+        pos_ = e + 1;
+        if (!digits(is_dec, "decimal")) return;
+      } else {
+        // "1else" is a number followed by a keyword; "1e" alone is an error.
+        if (!end_of_number("decimal")) return;
+        return emit(Tok::Number, start, pos_);
+      }
+    }
+    c = ch(pos_);
+    if (c == 'j' || c == 'J') {
+      ++pos_;
+      if (!end_of_number("imaginary")) return;
+    } else if (!end_of_number("decimal")) {
+      return;
+    }
+    emit(Tok::Number, start, pos_);
+  }
+  void invalid_digit(const char* kind, size_t at) {
+    char msg[64];
+    std::snprintf(msg, sizeof msg, "invalid digit '%c' in %s literal", s_[at], kind);
+    fail(msg, at);
+  }
+
+  // ---------------------------------------------------------------- strings
+
+  void string(size_t start, size_t quote_at, bool f, bool raw, bool bytes) {
+    const char quote = s_[quote_at];
+    const uint8_t qs = (ch(quote_at + 1) == quote && ch(quote_at + 2) == quote) ? 3 : 1;
+    size_t i = quote_at + qs;
+    if (f) {
+      if (level_ >= kMaxLevel) return fail("too many nested f-strings", start);
+      FString fs{};
+      fs.start = static_cast<uint32_t>(start);
+      fs.quote = quote;
+      fs.quote_size = qs;
+      fs.raw = raw;
+      fstrings_.push_back(fs);
+      pos_ = i;
+      return emit(Tok::FStringStart, start, i);
+    }
+    for (;;) {
+      int c = ch(i);
+      if (c == -1) return unterminated_string(start, qs, i);
+      if (c == '\\') {
+        if (ch(i + 1) == -1) return unterminated_string(start, qs, i + 1);
+        size_t n = newline_at(i + 1);
+        i += 1 + (n ? n : 1);
+        continue;
+      }
+      if (size_t n = newline_at(i)) {
+        if (qs == 1) return unterminated_string(start, qs, i);
+        i += n;
+        continue;
+      }
+      if (c == quote) {
+        if (qs == 1) {
+          ++i;
+          break;
+        }
+        if (ch(i + 1) == quote && ch(i + 2) == quote) {
+          i += 3;
+          break;
+        }
+      }
+      ++i;
+    }
+    pos_ = i;
+    emit(Tok::String, start, i);
+  }
+  void unterminated_string(size_t start, int qs, size_t at) {
+    char msg[96];
+    std::snprintf(msg, sizeof msg, "unterminated %sstring literal (detected at line %u)",
+                  qs == 3 ? "triple-quoted " : "", line_of(at));
+    fail(msg, start);
+  }
+
+  // Literal text of an f-string, or of a format spec. Mirrors where the
+  // interpreter's tokenizer cuts its FSTRING_MIDDLE tokens, because those
+  // cuts decide the positions of the constants.
+  void fstring_text() {
+    FString& f = fstrings_.back();
+    const bool in_spec = f.nfields > 0;
+    const size_t start = pos_;
+    if (ch(pos_) == '{' && ch(pos_ + 1) != '{') return open_field(f);
+    bool at_end = true;
+    for (int q = 0; q < f.quote_size; ++q) at_end &= ch(pos_ + q) == f.quote;
+    if (at_end) {
+      pos_ += f.quote_size;
+      emit(Tok::FStringEnd, start, pos_);
+      fstrings_.pop_back();
+      return;
+    }
+    int end_quotes = 0;
+    bool unicode_escape = false;
+    size_t i = pos_;
+    while (end_quotes != f.quote_size) {
+      const int c = ch(i);
+      const size_t nl = newline_at(i);
+      if (c == -1 || (f.quote_size == 1 && nl)) {
+        if (in_spec && nl) {
+          // A single-quoted format spec ends at the line end; the
+          // expression scanner reports what follows.
+          emit(Tok::FStringMiddle, start, i);
+          pos_ = i;
+          f.fields[f.nfields - 1].in_spec = false;
+          return;
+        }
+        char msg[96];
+        std::snprintf(msg, sizeof msg, "unterminated %sf-string literal (detected at line %u)",
+                      f.quote_size == 3 ? "triple-quoted " : "", line_of(i));
+        return fail(msg, f.start);
+      }
+      if (c == f.quote) {
+        ++end_quotes;
+        ++i;
+        continue;
+      }
+      end_quotes = 0;
+      if (c == '{') {
+        if (ch(i + 1) != '{' || in_spec) {
+          emit(Tok::FStringMiddle, start, i);
+          pos_ = i;
+          return open_field(f);
+        }
+        // The range covers both braces; the parser keeps one in the value.
+        emit(Tok::FStringMiddle, start, i + 2);
+        pos_ = i + 2;
+        return;
+      }
+      if (c == '}') {
+        if (unicode_escape) {
+          emit(Tok::FStringMiddle, start, i + 1);
+          pos_ = i + 1;
+          return;
+        }
+        if (ch(i + 1) == '}' && !in_spec) {
+          emit(Tok::FStringMiddle, start, i + 2);
+          pos_ = i + 2;
+          return;
+        }
+        emit(Tok::FStringMiddle, start, i);
+        pos_ = i;
+        if (!in_spec) return fail("f-string: single '}' is not allowed", i);
+        f.fields[f.nfields - 1].in_spec = false;  // the expression scanner closes the field
+        return;
+      }
+      if (c == '\\') {
+        const int peek = ch(i + 1);
+        if (peek == '{' || peek == '}') {
+          ++i;
+          continue;
+        }
+        if (!f.raw && peek == 'N' && ch(i + 2) == '{') {
+          unicode_escape = true;
+          i += 3;
+          continue;
+        }
+        if (peek == -1) {
+          ++i;
+          continue;
+        }
+        const size_t n = newline_at(i + 1);
+        i += 1 + (n ? n : 1);
+        continue;
+      }
+      i += nl ? nl : 1;
+    }
+    i -= f.quote_size;
+    emit(Tok::FStringMiddle, start, i);
+    pos_ = i;
+  }
+
+  void open_field(FString& f) {
+    if (f.nfields >= kMaxFields) return fail("f-string: expressions nested too deeply", pos_);
+    f.fields[f.nfields++] = Field{level_, false};
+  }
+
+  // ---------------------------------------------------------------- operators
+
+  bool open_bracket(char c, size_t at) {
+    if (level_ >= kMaxLevel) {
+      fail("too many nested parentheses", at);
+      return false;
+    }
+    parens_[level_] = c;
+    paren_at_[level_] = static_cast<uint32_t>(at);
+    ++level_;
+    return true;
+  }
+  bool close_bracket(char c, size_t at) {
+    if (level_ == 0) {
+      char msg[32];
+      std::snprintf(msg, sizeof msg, "unmatched '%c'", c);
+      fail(msg, at);
+      return false;
+    }
+    const char open = parens_[level_ - 1];
+    if (!((open == '(' && c == ')') || (open == '[' && c == ']') || (open == '{' && c == '}'))) {
+      char msg[96];
+      std::snprintf(msg, sizeof msg, "closing parenthesis '%c' does not match opening parenthesis '%c'", c, open);
+      fail(msg, at);
+      return false;
+    }
+    --level_;
+    return true;
+  }
+
+  void op(size_t start) {
+    const int c = ch(pos_), c2 = ch(pos_ + 1), c3 = ch(pos_ + 2);
+    Field* field = expr_field();
+    const bool field_top = field && level_ == field->open_level + 1;
+    auto one = [&](Tok k) {
+      pos_ += 1;
+      emit(k, start, pos_);
+    };
+    auto two = [&](Tok k) {
+      pos_ += 2;
+      emit(k, start, pos_);
+    };
+    auto three = [&](Tok k) {
+      pos_ += 3;
+      emit(k, start, pos_);
+    };
+    switch (c) {
+      case '(':
+      case '[':
+      case '{':
+        if (!open_bracket(static_cast<char>(c), start)) return;
+        return one(c == '(' ? Tok::LPar : c == '[' ? Tok::LSqb : Tok::LBrace);
+      case ')':
+      case ']':
+        if (!close_bracket(static_cast<char>(c), start)) return;
+        return one(c == ')' ? Tok::RPar : Tok::RSqb);
+      case '}':
+        if (!fstrings_.empty() && !field) return fail("f-string: single '}' is not allowed", start);
+        if (!close_bracket('}', start)) return;
+        one(Tok::RBrace);
+        if (field_top) --fstrings_.back().nfields;
+        return;
+      case ':':
+        if (field_top) {
+          // The format spec starts here, even in "{x:=1}".
+          one(Tok::Colon);
+          field->in_spec = true;
+          return;
+        }
+        return c2 == '=' ? two(Tok::ColonEqual) : one(Tok::Colon);
+      case ',': return one(Tok::Comma);
+      case ';': return one(Tok::Semi);
+      case '.':
+        if (c2 == '.' && c3 == '.') return three(Tok::Ellipsis);
+        return one(Tok::Dot);
+      case '+': return c2 == '=' ? two(Tok::PlusEqual) : one(Tok::Plus);
+      case '-':
+        if (c2 == '>') return two(Tok::RArrow);
+        return c2 == '=' ? two(Tok::MinEqual) : one(Tok::Minus);
+      case '*':
+        if (c2 == '*') return c3 == '=' ? three(Tok::DoubleStarEqual) : two(Tok::DoubleStar);
+        return c2 == '=' ? two(Tok::StarEqual) : one(Tok::Star);
+      case '/':
+        if (c2 == '/') return c3 == '=' ? three(Tok::DoubleSlashEqual) : two(Tok::DoubleSlash);
+        return c2 == '=' ? two(Tok::SlashEqual) : one(Tok::Slash);
+      case '|': return c2 == '=' ? two(Tok::VBarEqual) : one(Tok::VBar);
+      case '&': return c2 == '=' ? two(Tok::AmperEqual) : one(Tok::Amper);
+      case '^': return c2 == '=' ? two(Tok::CircumflexEqual) : one(Tok::Circumflex);
+      case '%': return c2 == '=' ? two(Tok::PercentEqual) : one(Tok::Percent);
+      case '@': return c2 == '=' ? two(Tok::AtEqual) : one(Tok::At);
+      case '~': return one(Tok::Tilde);
+      case '=': return c2 == '=' ? two(Tok::EqEqual) : one(Tok::Equal);
+      case '!': return c2 == '=' ? two(Tok::NotEqual) : one(Tok::Exclamation);
+      case '<':
+        if (c2 == '<') return c3 == '=' ? three(Tok::LeftShiftEqual) : two(Tok::LeftShift);
+        return c2 == '=' ? two(Tok::LessEqual) : one(Tok::Less);
+      case '>':
+        if (c2 == '>') return c3 == '=' ? three(Tok::RightShiftEqual) : two(Tok::RightShift);
+        return c2 == '=' ? two(Tok::GreaterEqual) : one(Tok::Greater);
+      default: break;
+    }
+    invalid_character(start, static_cast<char32_t>(c));
+  }
+};
+
+}  // namespace
+
+void tokenize(std::string_view source, std::vector<Token>& out, LexError& error) {
+  out.reserve(out.size() + source.size() / 3 + 16);
+  Lexer lexer(source, out, error);
+  lexer.run();
+}
+
+}  // namespace quorbin::syntax

@@ -1,0 +1,189 @@
+// Shared declarations of the parser's translation units (core, expressions,
+// statements, patterns, strings). Not part of the public interface.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "syntax/lexer.h"
+#include "syntax/parser.h"
+#include "syntax/token.h"
+#include "syntax/tree.h"
+
+namespace quorbin::syntax {
+
+// Soft keywords are names everywhere except where one classifier says so.
+enum class Soft : uint8_t { None, Match, Case, Type, Underscore };
+
+// Recursion budget. Every construct that can nest without limit (unary
+// operators, `not`, conditional expressions, lambdas, `**`, brackets, nested
+// blocks and patterns) spends one unit per level. The interpreter refuses
+// input at about 3,000 such levels (200 for brackets), so 5,000 accepts all
+// it accepts while keeping the worst-case stack within a default thread's.
+constexpr int kMaxDepth = 5000;
+
+class Parser {
+ public:
+  Parser(std::string_view source, const std::vector<Token>& tokens, const LexError& lex_error, Arena& arena)
+      : src_(source), toks_(tokens), lex_error_(lex_error), arena_(arena) {}
+
+  Node* file();
+  bool failed() const { return failed_; }
+  const SyntaxErrorInfo& error() const { return error_; }
+
+  // ------------------------------------------------------------ token source
+  const Token& cur() const { return toks_[pos_]; }
+  const Token& peek(size_t n = 1) const {
+    size_t i = pos_ + n;
+    return toks_[i < toks_.size() ? i : toks_.size() - 1];
+  }
+  const Token& prev() const { return toks_[pos_ - 1]; }
+  Tok kind() const { return toks_[pos_].kind; }
+  bool at(Tok k) const { return toks_[pos_].kind == k; }
+  void advance() {
+    if (pos_ + 1 < toks_.size()) ++pos_;
+  }
+  bool accept(Tok k) {
+    if (!at(k)) return false;
+    advance();
+    return true;
+  }
+  bool expect(Tok k);
+  size_t checkpoint() const { return pos_; }
+  void rewind(size_t mark) { pos_ = mark; }
+  std::string_view text(const Token& t) const { return t.text(src_); }
+  Soft soft(const Token& t) const;
+
+  // ------------------------------------------------------------ errors
+  // The first error wins; every parse function returns null once failed.
+  std::nullptr_t fail(std::string message, uint32_t offset);
+  std::nullptr_t fail_here(const char* expected);  // "expected X, found Y"
+  std::nullptr_t fail_at(const Node* n, std::string message) { return fail(std::move(message), n->start); }
+  struct Speculation {
+    size_t pos;
+    bool failed;
+  };
+  Speculation speculate() const { return {pos_, failed_}; }
+  void give_up(const Speculation& s) {
+    pos_ = s.pos;
+    failed_ = s.failed;
+    if (!failed_) error_ = {};
+  }
+
+  struct Depth {
+    Parser& p;
+    bool ok;
+    explicit Depth(Parser& parser) : p(parser), ok(++parser.depth_ <= kMaxDepth) {
+      if (!ok) p.fail("too deeply nested: the source exceeds the parser's nesting limit", p.cur().start);
+    }
+    ~Depth() { --p.depth_; }
+  };
+
+  // ------------------------------------------------------------ nodes
+  Node* make(Kind k, uint32_t start, uint32_t end) { return arena_.node(k, start, end); }
+  const Str* ident(const Token& t);
+  Node* name(const Token& t, ExprContext ctx);
+  Arena& arena() { return arena_; }
+  static uint32_t list_end(const List* l) { return list_node(l, l->size - 1)->end; }
+  // End of the last consumed token that is not NEWLINE, INDENT or DEDENT:
+  // where a compound statement ends.
+  uint32_t last_real_end() const {
+    size_t i = pos_;
+    while (i > 0) {
+      const Tok k = toks_[i - 1].kind;
+      if (k != Tok::Newline && k != Tok::Indent && k != Tok::Dedent) return toks_[i - 1].end;
+      --i;
+    }
+    return 0;
+  }
+
+  // ------------------------------------------------------------ expressions
+  Node* star_expressions();
+  Node* star_expression();
+  Node* star_named_expression();
+  Node* named_expression();
+  Node* expression();
+  Node* disjunction();
+  Node* conjunction();
+  Node* inversion();
+  Node* comparison();
+  Node* bitwise_or() { return binary(1); }
+  Node* binary(int min_prec);
+  Node* factor();
+  Node* power();
+  Node* primary();
+  Node* atom();
+  Node* yield_expr();
+  Node* lambdef();
+  Node* paren_atom();
+  Node* list_atom();
+  Node* brace_atom();
+  List* comprehension_clauses();
+  Node* slices();
+  Node* slice();
+  bool call_arguments(Node* call, Tok closer);
+  Node* parameters(bool is_lambda, Tok closer);
+  Node* param(bool is_lambda, bool star_annotation);
+  bool can_start_expression(Tok k) const;
+  Node* target_list(bool allow_tuple);  // star_targets, parsed at the primary level
+  Node* star_target();
+  // Validates and stores an assignment/for/with/del target; message on failure.
+  bool set_context(Node* n, ExprContext ctx);
+  const char* expr_name(const Node* n) const;
+
+  // ------------------------------------------------------------ strings
+  Node* strings();
+  Node* fstring();
+  Node* replacement_field();
+  Node* string_constant(const Token& t);
+  Node* fstring_text_constant(const Token& t, bool raw);
+  bool decode(std::string_view body, uint32_t offset, bool raw, bool bytes, std::string& out);
+
+  // ------------------------------------------------------------ statements
+  void statement(List*& body);
+  bool simple_stmts(List*& body);
+  Node* simple_stmt();
+  Node* compound_stmt();
+  List* block();
+  Node* assignment_or_expr();
+  Node* import_stmt();
+  Node* from_stmt();
+  Node* if_stmt(bool elif);
+  Node* while_stmt();
+  Node* for_stmt(uint32_t start, bool is_async);
+  Node* with_stmt(uint32_t start, bool is_async);
+  Node* try_stmt();
+  Node* def_stmt(List* decorators, uint32_t start, bool is_async);
+  Node* class_stmt(List* decorators);
+  Node* decorated();
+  Node* type_alias();
+  List* type_params();
+  Node* match_stmt();
+  List* else_block();
+
+  // ------------------------------------------------------------ patterns
+  Node* patterns();
+  Node* pattern();
+  Node* or_pattern();
+  Node* closed_pattern();
+  Node* star_or_pattern();
+  Node* sequence_pattern(Tok closer, uint32_t start);
+  Node* mapping_pattern();
+  Node* class_pattern(Node* cls);
+  Node* literal_expr();  // signed numbers, complex numbers, strings, None/True/False
+  Node* name_or_attr();
+
+ private:
+  std::string_view src_;
+  const std::vector<Token>& toks_;
+  const LexError& lex_error_;
+  Arena& arena_;
+  size_t pos_ = 0;
+  bool failed_ = false;
+  SyntaxErrorInfo error_;
+  int depth_ = 0;
+  std::string scratch_;
+};
+
+}  // namespace quorbin::syntax
