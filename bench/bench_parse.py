@@ -1,0 +1,100 @@
+"""Parsing throughput on the reference interpreter's standard library.
+
+Times, over the same files in one process, ast.parse, the native
+compile_composable (parse into the engine's own tree) and the native
+parse_module (parse and convert to ast objects). Each is run over all files
+once per round; the figure is the median round. gc stays off while timing.
+
+    python bench/bench_parse.py [--runs 5]
+"""
+
+import argparse
+import ast
+import gc
+import os
+import statistics
+import sys
+import time
+import tokenize
+import warnings
+from pathlib import Path
+
+import _quorbin_native_engine as native
+
+
+def corpus(stdlib):
+    """(name, text) of every standard library file that decodes and that
+    ast.parse accepts: the corpus test's 'parsed' files."""
+    files = []
+    for path in sorted(stdlib.rglob("*.py")):
+        parts = path.relative_to(stdlib).parts
+        if "site-packages" in parts or "dist-packages" in parts:
+            continue
+        try:
+            with tokenize.open(path) as f:
+                text = f.read()
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                ast.parse(text, str(path))
+        except (SyntaxError, UnicodeDecodeError, LookupError):
+            continue
+        files.append((str(path), text))
+    return files
+
+
+def one_round(function, files):
+    start = time.perf_counter()
+    for name, text in files:
+        function(text, name)
+    return time.perf_counter() - start
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--runs", type=int, default=5, help="rounds per parser (default 5); the median is reported")
+    parser.add_argument("--stdlib", type=Path, default=Path(os.__file__).resolve().parent,
+                        help="directory of .py files (default: this interpreter's standard library)")
+    args = parser.parse_args()
+
+    files = corpus(args.stdlib)
+    total = sum(len(text.encode("utf-8")) for _, text in files)
+    print(f"Python {sys.version.split()[0]}, {len(files)} files, {total / 1e6:.1f} MB of source, "
+          f"median of {args.runs} rounds")
+
+    def reference(text, name):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            return ast.parse(text, name)
+
+    contenders = [
+        ("ast.parse", reference),
+        ("compile_composable", lambda text, name: native.compile_composable(text, filename=name)),
+        ("parse_module", lambda text, name: native.parse_module(text, filename=name)),
+    ]
+    medians = {}
+    gc.disable()
+    try:
+        for label, function in contenders:
+            try:
+                one_round(function, files[:5])  # warm up, and fail early if it cannot parse
+            except Exception as e:
+                print(f"{label:>20}: not measured ({type(e).__name__}: {e})")
+                continue
+            rounds = []
+            for _ in range(args.runs):
+                rounds.append(one_round(function, files))
+                gc.collect()  # between rounds only, never inside one
+            medians[label] = statistics.median(rounds)
+    finally:
+        gc.enable()
+
+    base = medians.get("ast.parse")
+    for label, seconds in medians.items():
+        line = f"{label:>20}: {seconds:7.3f} s  {total / seconds / 1e6:7.2f} MB/s"
+        if base and label != "ast.parse":
+            line += f"  {base / seconds:5.2f}x ast.parse's speed"
+        print(line)
+
+
+if __name__ == "__main__":
+    main()
