@@ -113,7 +113,7 @@ void append_quoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
-std::string quoted_text(std::string_view text) {
+std::string quoted(std::string_view text) {
   std::string out;
   append_quoted(out, text);
   return out;

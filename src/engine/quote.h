@@ -14,9 +14,9 @@ namespace quorbin::engine {
 // that does not start a valid UTF-8 sequence is shown as \u{fffd}, so the
 // result is always valid UTF-8.
 void append_quoted(std::string& out, std::string_view text);
-// Named apart from std::quoted, which argument-dependent lookup would prefer
-// for a std::string argument.
-std::string quoted_text(std::string_view text);
+// Call it qualified (engine::quoted) where <iomanip> may be visible: for a
+// std::string argument, argument-dependent lookup would prefer std::quoted.
+std::string quoted(std::string_view text);
 
 // `"a", "b"` between square brackets: the form of key lists in messages.
 template <class Range>

@@ -52,7 +52,7 @@ engine::Result<syntax::Tree> parse_source(const std::string& source, const std::
 engine::Result<LocationPolicy> location_policy_from(std::string_view text) {
   if (text == "native") return LocationPolicy::Native;
   if (text == "fix_missing") return LocationPolicy::FixMissing;
-  return engine::plain_value_error("unknown location_policy " + engine::quoted_text(text) +
+  return engine::plain_value_error("unknown location_policy " + engine::quoted(text) +
                                    "; expected 'native' or 'fix_missing'");
 }
 

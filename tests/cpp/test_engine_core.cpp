@@ -233,7 +233,7 @@ TEST(Quoting, Escapes) {
       {"\xc3", "\"\\u{fffd}\""},
       {"\xed\xa0\x80", "\"\\u{fffd}\\u{fffd}\\u{fffd}\""},
   };
-  for (const Case& c : cases) EXPECT_EQ(quoted_text(c.text), c.shown) << c.text;
+  for (const Case& c : cases) EXPECT_EQ(engine::quoted(c.text), c.shown) << c.text;
   EXPECT_EQ(quoted_list(std::vector<std::string>{"a", "b\""}), "[\"a\", \"b\\\"\"]");
   EXPECT_EQ(quoted_list(std::vector<std::string>{}), "[]");
 }
