@@ -61,10 +61,13 @@ build_module() {
 }
 
 setup_312() {
-  ensure_debian_packages libicu-dev libssl-dev pkg-config
+  ensure_debian_packages g++ libicu-dev libssl-dev pkg-config
   local py
   py="$(find_python 3.12)" || { echo "no Python 3.12 found (set PYTHON)" >&2; exit 1; }
   VENV312="$ROOT/.venv"
   make_venv "$py" "$VENV312"
+  # The environment's cmake and ninja (from PyPI) serve every build step,
+  # also on a machine that has none of its own.
+  export PATH="$VENV312/bin:$PATH"
   build_module "$VENV312"
 }
