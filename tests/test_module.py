@@ -3,6 +3,7 @@
 import importlib.util
 import inspect
 import pickle
+import subprocess
 import sys
 
 import pytest
@@ -186,3 +187,33 @@ def test_executing_the_module_again_reuses_the_classes():
     engine = again.engine_create()
     assert native.engine_snapshot(engine)["kind"] == "engine"
     assert sys.modules["_quorbin_native_engine"] is native
+
+
+SUBINTERPRETER_IMPORT = """
+import _testcapi
+code = '''
+try:
+    import _quorbin_native_engine
+    outcome = "imported"
+except ImportError as error:
+    outcome = str(error)
+with open(%r, "w") as f:
+    f.write(outcome)
+'''
+"""
+
+
+@pytest.mark.parametrize("main_first", [True, False])
+def test_other_interpreters_are_refused(tmp_path, main_first):
+    # The classes are shared by the whole process and owned by the main
+    # interpreter; a subinterpreter must not get them.
+    pytest.importorskip("_testcapi")
+    out = tmp_path / "outcome.txt"
+    script = SUBINTERPRETER_IMPORT % str(out)
+    script += "import _quorbin_native_engine\n" if main_first else ""
+    script += "assert _testcapi.run_in_subinterp(code) == 0\n"
+    script += "import _quorbin_native_engine as native\nprint(native.engine_create().snapshot()['owner_id'])\n"
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert out.read_text() == "_quorbin_native_engine can only be imported in the main interpreter"
+    assert result.stdout.strip() == "1"

@@ -133,6 +133,14 @@ bool add_export(PyObject* module, PyObject* module_name, const Export& e) {
 
 int exec_module(PyObject* module) noexcept {
   try {
+    // The class type objects belong to the interpreter that created them and
+    // are shared by every module object of the process; another interpreter
+    // (even a legacy one, which the import system lets through) would use
+    // them after its own finalization or beyond its lock.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+      PyErr_SetString(PyExc_ImportError, "_quorbin_native_engine can only be imported in the main interpreter");
+      return -1;
+    }
     read_fault_injection_setting();
     if (!ensure_types()) return -1;
     Ref module_name(PyUnicode_FromString("_quorbin_native_engine"));
