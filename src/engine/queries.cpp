@@ -31,7 +31,7 @@ PartKind kind_of(const std::string& part) {
 
 Status validate_literal(const std::string& part) {
   if (part.find_first_of(".+?*/") == std::string::npos) return {};
-  return schema_error("invalid path selector: reserved path selector character in " + quoted(part));
+  return schema_error("invalid path selector: reserved path selector character in " + engine::quoted(part));
 }
 
 // Results already known for (part, element). Dense for the sizes selectors
