@@ -49,7 +49,11 @@ def test_snippets_parse_like_reference():
         if s["accepts"] and reference is None:
             differences.append((s["origin"], "stale label: the reference refuses it now"))
             continue
-        problem = compare(s["source"], "<snippet>", reference, explain=len(differences) < REPORTED)
+        # Only line feeds start lines in the native positions, so with bare CR
+        # line ends only the trees' shapes and values are compared.
+        source = s["source"]
+        with_positions = "\r" not in source.replace("\r\n", "")
+        problem = compare(source, "<snippet>", reference, with_positions, len(differences) < REPORTED)
         if problem:
             differences.append((f"{s['origin']} {s['source'][:60]!r}", problem))
     assert not differences, report(differences, len(snippets), "snippets")
