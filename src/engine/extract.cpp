@@ -1,10 +1,10 @@
 #include "engine/extract.h"
 
 #include <array>
-#include <stdexcept>
 #include <unordered_set>
 
 #include "engine/ast_path.h"
+#include "engine/fault.h"
 #include "engine/node_search.h"
 #include "engine/sha256.h"
 #include "engine/source_lines.h"
@@ -696,7 +696,7 @@ std::string semantic_summary(const TemplateRecord& record) {
 
 std::string template_key(std::string_view source) {
   std::optional<Sha256Digest> digest = sha256(source);
-  if (!digest) throw std::runtime_error("SHA-256 digest of the template source failed");
+  if (!digest) throw InternalFault("SHA-256 digest of the template source failed");
   return "template:" + to_hex(*digest).substr(0, 16);
 }
 
@@ -704,47 +704,37 @@ std::string source_summary(uint32_t line_number, size_t record_count) {
   return "compile line=" + std::to_string(line_number) + " records=" + std::to_string(record_count);
 }
 
-TemplateParse parse_and_check(std::string_view source, std::string_view filename) {
-  TemplateParse out;
+Result<syntax::Tree> parse_template(std::string_view source, std::string_view filename) {
 #ifdef QUORBIN_HAVE_PARSER
   syntax::ParseResult parsed = syntax::parse_module(source, filename);
-  if (!parsed.ok) {
-    out.status = TemplateParse::Status::SyntaxError;
-    out.message = std::move(parsed.error.message);
-    out.offset = parsed.error.offset;
-    return out;
-  }
-  out.tree = std::move(parsed.tree);
+  if (!parsed.ok) return syntax_error_at(parsed.error.message, parsed.error.offset, filename);
   SourceLines lines(source);
-  if (Refusal refusal = check_marker_placement(out.tree.module, lines)) {
-    out.status = TemplateParse::Status::Refused;
-    out.message = std::move(*refusal);
-  }
+  if (Refusal refusal = check_marker_placement(parsed.tree.module, lines)) return schema_error(std::move(*refusal));
+  return std::move(parsed.tree);
 #else
   (void)source;
-  (void)filename;
-  out.status = TemplateParse::Status::SyntaxError;
-  out.message = "the parser is not built yet";
+  return syntax_error_at("the native parser is not part of this build", 0, filename);
 #endif
-  return out;
 }
 
-Refusal extract_records(const Node* module, std::string_view source, uint32_t line_number,
-                        std::vector<TemplateRecord>& records) {
+Result<std::vector<TemplateRecord>> extract_records(const Node* module, std::string_view source,
+                                                    uint32_t line_number) {
   SourceLines lines(source);
+  std::vector<TemplateRecord> records;
   Walker walker(lines, records);
-  QUORBIN_TRY_REFUSAL(walker.module(module));
+  if (Refusal refusal = walker.module(module)) return schema_error(std::move(*refusal));
   append_productions(module, lines, line_number, records);
-  return std::nullopt;
+  return records;
 }
 
-Refusal check_no_authored_insert(const Node* module, std::string_view source) {
-  if (source.find(names::kInsert) == std::string_view::npos) return std::nullopt;
+Status check_no_authored_insert(const Node* module, std::string_view source) {
+  // Most sources never mention the marker; they are spared the walk.
+  if (source.find(names::kInsert) == std::string_view::npos) return {};
   const Node* found = search_preorder(module, [](const Node* n) { return is_marker_call(n, names::kInsert); });
-  if (!found) return std::nullopt;
+  if (!found) return {};
   SourceLines lines(source);
-  return "quorbin_insert(...) is internal emitted-source metadata and cannot be authored directly at line " +
-         std::to_string(lines.line_of(found));
+  return schema_error("quorbin_insert(...) is internal emitted-source metadata and cannot be authored directly at line " +
+                      std::to_string(lines.line_of(found)));
 }
 
 }  // namespace quorbin::engine

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/error.h"
 #include "engine/markers.h"
 #include "syntax/tree.h"
 
@@ -52,35 +53,28 @@ std::string authored_summary(const TemplateRecord& record);
 // "<kind> name=<resource> owner=<a/b or .> build_path=."
 std::string semantic_summary(const TemplateRecord& record);
 
-// "template:" and the first 16 hex digits of the source's SHA-256. Throws
-// std::runtime_error when libcrypto fails, which is an internal fault.
+// "template:" and the first 16 hex digits of the source's SHA-256. A failure
+// of libcrypto itself is thrown as an internal fault.
 std::string template_key(std::string_view source);
 
 // "compile line=<line_number> records=<count>"
 std::string source_summary(uint32_t line_number, size_t record_count);
 
-// The outcome of parsing template source and checking marker placement.
-struct TemplateParse {
-  enum class Status : uint8_t { Ok, SyntaxError, Refused };
-  Status status = Status::Ok;
-  syntax::Tree tree;    // the module when Ok
-  std::string message;  // SyntaxError: the parser's description; Refused: the schema detail
-  uint32_t offset = 0;  // SyntaxError only
-};
+// The parse-and-check step every path that accepts template source runs:
+// parse under `filename` (named only in the syntax error), then the marker
+// placement rules; the first failure is the error. Runs without the
+// interpreter; whether its lock is held is the caller's choice.
+Result<syntax::Tree> parse_template(std::string_view source, std::string_view filename);
 
-// Parses under `filename` (used only in syntax errors) and runs the
-// placement rules. Runs without the interpreter: callers decide whether the
-// lock is held.
-TemplateParse parse_and_check(std::string_view source, std::string_view filename);
+// The records of a module that passed the parse-and-check step: the walk,
+// then the template's own productions. `source` is the text the tree's
+// offsets refer to; `line_number` stands in for a block line that is 1.
+Result<std::vector<TemplateRecord>> extract_records(const syntax::Node* module, std::string_view source,
+                                                    uint32_t line_number);
 
-// Records of a module that passed the placement rules: the walk, then the
-// template productions. `source` is the text the tree's offsets refer to.
-[[nodiscard]] Refusal extract_records(const syntax::Node* module, std::string_view source, uint32_t line_number,
-                                      std::vector<TemplateRecord>& records);
-
-// Authored source may not call quorbin_insert by bare name: that marker is
-// written by the system into emitted source. Returns the refusal naming the
-// line of the first such call in pre-order, field order.
-[[nodiscard]] Refusal check_no_authored_insert(const syntax::Node* module, std::string_view source);
+// Authored source may not call quorbin_insert by bare name: the system
+// writes that marker into the source it emits. Refuses the first such call
+// in pre-order (field order), naming its line.
+Status check_no_authored_insert(const syntax::Node* module, std::string_view source);
 
 }  // namespace quorbin::engine

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/markers.h"
+#include "engine/error.h"
 #include "syntax/tree.h"
 
 namespace quorbin::engine {
@@ -68,13 +68,13 @@ namespace snapshot_checks {
 
 inline constexpr std::string_view kSchema = "quorbin.structural-inventory.v1";
 
-[[nodiscard]] Refusal schema(std::string_view schema);
-[[nodiscard]] Refusal template_count(size_t count);
-[[nodiscard]] Refusal locator_id(uint64_t id, size_t position);
+Status schema(std::string_view schema);
+Status template_count(size_t count);
+Status locator_id(uint64_t id, size_t position);
 // `count` elements were read, of which the first two (when present) are given.
-[[nodiscard]] Refusal record_id(size_t count, uint64_t first, uint64_t second, size_t position);
-[[nodiscard]] Refusal template_record_id(uint64_t id, size_t position);
-[[nodiscard]] Refusal record_count(uint64_t declared, size_t records);
+Status record_id(size_t count, uint64_t first, uint64_t second, size_t position);
+Status template_record_id(uint64_t id, size_t position);
+Status record_count(uint64_t declared, size_t records);
 
 }  // namespace snapshot_checks
 
