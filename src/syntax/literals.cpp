@@ -502,9 +502,13 @@ bool decode_str(std::string_view body, uint32_t body_offset, std::string& out, L
         cur.get();
         ++pos;
         // The name runs to the first '}'. Non-ASCII characters inside it are
-        // counted in their escaped length and make it unknown.
+        // counted in their escaped length and make it unknown. A backslash in
+        // it counts as six when its spelling is widened, as anywhere else:
+        // followed by a non-ASCII character and not itself the second of a
+        // backslash pair.
         std::string name;
         bool non_ascii = false;
+        bool paired = false;  // the previous character was a backslash opening a pair
         while (!cur.done() && cur.peek() != '}') {
           if (static_cast<unsigned char>(cur.peek()) >= 0x80) {
             char32_t ch;
@@ -513,9 +517,21 @@ bool decode_str(std::string_view body, uint32_t body_offset, std::string& out, L
             cur.skip_bytes(n);
             pos += 10;
             non_ascii = true;
+            paired = false;
             continue;
           }
-          name.push_back(cur.get());
+          char ch = cur.get();
+          name.push_back(ch);
+          if (ch == '\\' && !paired) {
+            if (cur.done() || static_cast<unsigned char>(cur.peek()) >= 0x80) {
+              pos += 6;
+            } else {
+              pos += 1;
+              paired = true;
+            }
+            continue;
+          }
+          paired = false;
           ++pos;
         }
         if (cur.done()) return fail(error, escape_offset, unicode_error(start, pos, malformed));

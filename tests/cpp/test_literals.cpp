@@ -305,6 +305,12 @@ const StringCase kStrings[] = {
     {"\\n\\N{x}", true, true, "5c6e5c4e7b787d", nullptr, 0},
     {"a\303\251", true, true, nullptr, "bytes can only contain ASCII literal characters", 1},
     {"a\015\012b", true, true, "610a62", nullptr, 0},
+    // Backslashes inside a \N{...} name, counted as the decoder counts them.
+    {"\\N{\015\\\303\251}N", false, false, nullptr, "(unicode error) 'unicodeescape' codec can't decode bytes in position 0-20: unknown Unicode character name", 0},
+    {"\\N{a\\\\\303\251}", false, false, nullptr, "(unicode error) 'unicodeescape' codec can't decode bytes in position 0-16: unknown Unicode character name", 0},
+    {"\\N{\\\303\251", false, false, nullptr, "(unicode error) 'unicodeescape' codec can't decode bytes in position 0-18: malformed \\N character escape", 0},
+    {"\\N{\\\\\\\303\251}", false, false, nullptr, "(unicode error) 'unicodeescape' codec can't decode bytes in position 0-21: unknown Unicode character name", 0},
+    {"x\\N{\303\251\\}", false, false, nullptr, "(unicode error) 'unicodeescape' codec can't decode bytes in position 1-15: unknown Unicode character name", 1},
     // Cannot come from a tokenized file (it refuses malformed UTF-8), but a
     // body given directly must not slip invalid text into a str constant.
     {"a\355\240\200", false, false, nullptr, "invalid UTF-8 in string literal", 1},
