@@ -60,9 +60,17 @@ constexpr Keyword kKeywords[] = {
 };
 
 Tok keyword_or_name(std::string_view word) {
+  // Keywords are 2 to 8 letters and start with a letter in "FNTabcdefgilnoprtwy";
+  // the first letter and the length pick at most a few candidates.
   if (word.size() < 2 || word.size() > 8) return Tok::Name;
-  for (const Keyword& k : kKeywords)
-    if (word.size() == std::strlen(k.text) && std::memcmp(word.data(), k.text, word.size()) == 0) return k.kind;
+  const char c = word[0];
+  if (!((c >= 'a' && c <= 'y') || c == 'F' || c == 'N' || c == 'T')) return Tok::Name;
+  for (const Keyword& k : kKeywords) {
+    if (k.text[0] != c) continue;
+    size_t i = 1;
+    while (i < word.size() && k.text[i] == word[i]) ++i;
+    if (i == word.size() && k.text[i] == '\0') return k.kind;
+  }
   return Tok::Name;
 }
 
@@ -185,6 +193,7 @@ class Lexer {
         // continuation decides the level.
         cont_col = cont_col ? cont_col : col;
         pos_ += 1 + newline_at(pos_ + 1);
+        if (ch(pos_) == -1) return fail("unexpected end of input after line continuation character", pos_);
         continue;
       } else {
         break;

@@ -802,6 +802,8 @@ Node* Parser::lambdef() {
   advance();
   Node* args = parameters(true, Tok::Colon);
   if (!args || !expect(Tok::Colon)) return nullptr;
+  // Inside a replacement field that ':' began the format spec.
+  if (at(Tok::FStringMiddle)) return fail("f-string: lambda expressions are not allowed without parentheses", start);
   Node* body = expression();
   if (!body) return nullptr;
   Node* l = make(Kind::Lambda, start, prev().end);

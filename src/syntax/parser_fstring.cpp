@@ -61,8 +61,21 @@ bool Parser::decode(std::string_view body, uint32_t offset, bool raw, bool bytes
     }
     body = normalized;
   }
-  LiteralError err;
   out.clear();
+  if (body.find('\\') == std::string_view::npos) {
+    // Nothing to decode: a str body is the source text itself; a bytes body
+    // must still be ASCII.
+    if (bytes) {
+      for (size_t i = 0; i < body.size(); ++i)
+        if (static_cast<unsigned char>(body[i]) >= 0x80) {
+          fail("bytes can only contain ASCII literal characters", offset + static_cast<uint32_t>(i));
+          return false;
+        }
+    }
+    out.assign(body.data(), body.size());
+    return true;
+  }
+  LiteralError err;
   if (!decode_string_body(body, offset, raw, bytes, out, err)) {
     fail(err.message.empty() ? std::string("invalid string literal") : err.message, err.offset);
     return false;
@@ -206,12 +219,14 @@ Node* Parser::replacement_field() {
   Depth depth(*this);
   if (!depth.ok) return nullptr;
   const Token& lbrace = cur();
+  const size_t lbrace_index = checkpoint();
   advance();
   if (at(Tok::RBrace) || at(Tok::Exclamation) || at(Tok::Colon) || at(Tok::Equal))
     return fail("f-string: valid expression required before '" + std::string(text(cur())) + "'", cur().start);
+  const uint32_t value_start = cur().start;
   Node* value = at(Tok::KwYield) ? yield_expr() : star_expressions();
   if (!value) return nullptr;
-  if (value->kind == Kind::Lambda && at(Tok::Colon))
+  if (value->kind == Kind::Lambda && value->start == value_start && at(Tok::Colon))
     return fail_at(value, "f-string: lambda expressions are not allowed without parentheses");
   const bool debug = accept(Tok::Equal);
   int64_t conversion = -1;
@@ -249,7 +264,14 @@ Node* Parser::replacement_field() {
       } else if (at(Tok::LBrace)) {
         Node* f = replacement_field();
         if (!f) return nullptr;
-        arena_.push_node(parts, f);
+        if (f->kind == Kind::JoinedStr) {
+          // A debug field inside a spec: its text and value, as at the top
+          // level (the interpreter fails to build this tree at all).
+          List* vals = f->list(field::JoinedStr::values);
+          for (uint32_t i = 0; i < list_size(vals); ++i) arena_.push_node(parts, list_node(vals, i));
+        } else {
+          arena_.push_node(parts, f);
+        }
       } else {
         break;
       }
@@ -273,18 +295,37 @@ Node* Parser::replacement_field() {
   fv->set_child(field::FormattedValue::format_spec, spec);
   if (!debug) return fv;
 
-  // The expression's text, as written, up to the conversion, spec or brace.
+  // The expression's text as written, up to the conversion, spec or brace,
+  // without comments (which only ever sit between tokens).
   const uint32_t text_end = bang ? bang->start : colon ? colon->start : rbrace.start;
-  std::string_view raw_text = src_.substr(lbrace.end, text_end - lbrace.end);
   std::string debug_text;
-  debug_text.reserve(raw_text.size());
-  for (size_t i = 0; i < raw_text.size(); ++i) {
-    if (raw_text[i] == '\r') {
-      debug_text += '\n';
-      if (i + 1 < raw_text.size() && raw_text[i + 1] == '\n') ++i;
-    } else {
-      debug_text += raw_text[i];
+  uint32_t at_offset = lbrace.end;
+  for (size_t i = lbrace_index + 1; at_offset < text_end; ++i) {
+    const uint32_t gap_end = i < toks_.size() && toks_[i].start < text_end ? toks_[i].start : text_end;
+    bool comment = false;
+    for (uint32_t k = at_offset; k < gap_end; ++k) {
+      const char c = src_[k];
+      if (c == '\r' || c == '\n') {
+        comment = false;
+        debug_text += '\n';
+        if (c == '\r' && k + 1 < gap_end && src_[k + 1] == '\n') ++k;
+      } else if (c == '#') {
+        comment = true;
+      } else if (!comment) {
+        debug_text += c;
+      }
     }
+    if (gap_end >= text_end) break;
+    std::string_view tok_text = src_.substr(toks_[i].start, toks_[i].end - toks_[i].start);
+    for (size_t k = 0; k < tok_text.size(); ++k) {
+      if (tok_text[k] == '\r') {
+        debug_text += '\n';
+        if (k + 1 < tok_text.size() && tok_text[k + 1] == '\n') ++k;
+      } else {
+        debug_text += tok_text[k];
+      }
+    }
+    at_offset = toks_[i].end;
   }
   const uint32_t debug_end = conv_name ? conv_name->start : colon ? colon->start + 1 : rbrace.end;
   Node* dc = str_constant(arena_, debug_text, lbrace.start + 1, debug_end - 1, nullptr);

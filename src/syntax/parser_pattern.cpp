@@ -145,8 +145,8 @@ Node* Parser::literal_expr() {
     case Tok::KwNone:
     case Tok::KwTrue:
     case Tok::KwFalse:
-    case Tok::String: return atom();
-    case Tok::FStringStart: return fail("patterns may only match literals and attribute lookups", t.start);
+    case Tok::String:
+    case Tok::FStringStart: return atom();  // f-strings are refused later, by the compiler
     case Tok::Number:
     case Tok::Minus: break;
     default: return fail_here("pattern");

@@ -497,11 +497,14 @@ Node* Parser::class_stmt(List* decorators) {
   List* bases = nullptr;
   List* keywords = nullptr;
   if (accept(Tok::LPar)) {
-    Node* scratch = make(Kind::Call, 0, 0);
-    scratch->kind = Kind::Call;
+    // Bases are call arguments without the bare generator form; a scratch
+    // ClassDef holds them (its bases/keywords slots are the Call's args/keywords).
+    static_assert(unsigned(field::ClassDef::bases) == unsigned(field::Call::args) &&
+                  unsigned(field::ClassDef::keywords) == unsigned(field::Call::keywords));
+    Node* scratch = make(Kind::ClassDef, 0, 0);
     if (!call_arguments(scratch, Tok::RPar)) return nullptr;
-    bases = scratch->list(field::Call::args);
-    keywords = scratch->list(field::Call::keywords);
+    bases = scratch->list(field::ClassDef::bases);
+    keywords = scratch->list(field::ClassDef::keywords);
   }
   if (!expect(Tok::Colon)) return nullptr;
   List* body = block();
