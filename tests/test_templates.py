@@ -909,3 +909,34 @@ def test_extraction_signature():
     assert str(inspect.signature(qe.extract_template_snapshot)) == "(engine, source, filename=None, line_number=1)"
     assert str(inspect.signature(qe.register_template_snapshot)) == "(engine, snapshot)"
     assert str(inspect.signature(qe.compile_validate_source)) == "(source, filename=None)"
+
+
+@pytest.mark.parametrize("in_thread", [False, True])
+def test_deep_expressions_do_not_exhaust_the_stack(registered_engine, in_thread):
+    # A chain of `+` nests as deeply as it is long. Whatever depth the parser
+    # accepts, the walk must handle without recursion (here also from a
+    # thread, whose stack may be smaller than the main one's).
+    import threading
+
+    source = "y = quorbin_hole(a) + " + " + ".join(["x__quorbin_keep__"] * 100_000) + " + quorbin_hole(b)"
+    outcome = {}
+
+    def run():
+        try:
+            outcome["snapshot"] = qe.extract_template_snapshot(registered_engine, source)
+        except SyntaxError as exc:  # a parser may refuse such depth, but only as a syntax error
+            outcome["error"] = exc
+
+    if in_thread:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    else:
+        run()
+    if "error" in outcome:
+        assert "nest" in str(outcome["error"])
+        return
+    records = records_of(outcome["snapshot"])
+    assert [r[:2] for r in records] == [("hole.expr", "a"), ("hole.expr", "b"), ("production.block", "__block__")]
+    assert records[0][2] == "body[0]/value" + "/left" * 100_001
+    assert records[1][2] == "body[0]/value/right"

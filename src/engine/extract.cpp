@@ -1,5 +1,6 @@
 #include "engine/extract.h"
 
+#include <algorithm>
 #include <array>
 #include <unordered_set>
 
@@ -346,12 +347,48 @@ class Walker {
     return statements(s, field::With::body, "body");
   }
 
-  // ---- parameters
+  // ---- expressions and parameters
+  //
+  // Expressions nest as deeply as the parser allows (a chain of `+` is as
+  // deep as it is long), so they are walked from an explicit stack of tasks
+  // rather than by recursion. Each node's tasks are queued in walk order and
+  // then reversed onto the stack; path steps are tasks too, so the shared
+  // path buffer reads as it would in a recursive walk.
 
-  // The parameters of a function or lambda at the current path, each default
-  // right after its parameter.
-  Refusal parameters(const Node* arguments) {
-    PathStep step(path_, "args");
+  struct Task {
+    enum class Op : uint8_t { Visit, Step, StepIndexed, Unstep, Parameter, KeywordDemand, RefExternal };
+    Op op;
+    Context context = Context::Expression;
+    uint32_t index = 0;
+    const char* field = nullptr;
+    const Node* node = nullptr;
+  };
+
+  std::vector<Task> tasks_;
+  std::vector<size_t> marks_;
+
+  // Queues `node` under `field` (and `index`), when present.
+  void queue_child(const char* field, const Node* node, Context context = Context::Expression) {
+    if (!node) return;
+    tasks_.push_back({Task::Op::Step, {}, 0, field, nullptr});
+    tasks_.push_back({Task::Op::Visit, context, 0, nullptr, node});
+    tasks_.push_back({Task::Op::Unstep});
+  }
+  void queue_child(const char* field, uint32_t index, const Node* node, Context context = Context::Expression) {
+    if (!node) return;
+    tasks_.push_back({Task::Op::StepIndexed, {}, index, field, nullptr});
+    tasks_.push_back({Task::Op::Visit, context, 0, nullptr, node});
+    tasks_.push_back({Task::Op::Unstep});
+  }
+  void queue_children(const char* field, const List* list) {
+    for (uint32_t i = 0; i < syntax::list_size(list); ++i) queue_child(field, i, syntax::list_node(list, i));
+  }
+  void queue_child_of(const Node* owner, unsigned slot, const char* field) { queue_child(field, owner->child(slot)); }
+
+  // The parameters of a function or lambda, each default right after its
+  // parameter; the `*` and `**` parameters come last.
+  void queue_parameters(const Node* arguments) {
+    tasks_.push_back({Task::Op::Step, {}, 0, "args", nullptr});
     const List* posonly = arguments->list(field::arguments::posonlyargs);
     const List* args = arguments->list(field::arguments::args);
     const List* defaults = arguments->list(field::arguments::defaults);
@@ -361,169 +398,238 @@ class Walker {
     uint32_t position = 0;
     for (auto [list, name] : {std::pair{posonly, "posonlyargs"}, std::pair{args, "args"}}) {
       for (uint32_t i = 0; i < syntax::list_size(list); ++i, ++position) {
-        {
-          PathStep param(path_, name, i);
-          QUORBIN_TRY_REFUSAL(parameter(syntax::list_node(list, i)));
-        }
+        queue_parameter(name, i, syntax::list_node(list, i));
         if (position >= first_defaulted) {
-          uint32_t d = position - first_defaulted;
-          PathStep dflt(path_, "defaults", d);
-          QUORBIN_TRY_REFUSAL(expression(syntax::list_node(defaults, d), Context::Expression));
+          const uint32_t d = position - first_defaulted;
+          queue_child("defaults", d, syntax::list_node(defaults, d));
         }
       }
     }
     const List* kwonly = arguments->list(field::arguments::kwonlyargs);
     const List* kw_defaults = arguments->list(field::arguments::kw_defaults);
     for (uint32_t i = 0; i < syntax::list_size(kwonly); ++i) {
-      {
-        PathStep param(path_, "kwonlyargs", i);
-        QUORBIN_TRY_REFUSAL(parameter(syntax::list_node(kwonly, i)));
-      }
-      if (i < syntax::list_size(kw_defaults)) {
-        if (const Node* dflt = syntax::list_node(kw_defaults, i)) {
-          PathStep step_default(path_, "kw_defaults", i);
-          QUORBIN_TRY_REFUSAL(expression(dflt, Context::Expression));
+      queue_parameter("kwonlyargs", i, syntax::list_node(kwonly, i));
+      if (i < syntax::list_size(kw_defaults)) queue_child("kw_defaults", i, syntax::list_node(kw_defaults, i));
+    }
+    if (const Node* vararg = arguments->child(field::arguments::vararg)) queue_parameter("vararg", vararg);
+    if (const Node* kwarg = arguments->child(field::arguments::kwarg)) queue_parameter("kwarg", kwarg);
+    tasks_.push_back({Task::Op::Unstep});
+  }
+  void queue_parameter(const char* field, uint32_t index, const Node* arg) {
+    tasks_.push_back({Task::Op::StepIndexed, {}, index, field, nullptr});
+    queue_parameter_body(arg);
+  }
+  void queue_parameter(const char* field, const Node* arg) {
+    tasks_.push_back({Task::Op::Step, {}, 0, field, nullptr});
+    queue_parameter_body(arg);
+  }
+  void queue_parameter_body(const Node* arg) {
+    tasks_.push_back({Task::Op::Parameter, {}, 0, nullptr, arg});
+    queue_child_of(arg, field::arg::annotation, "annotation");
+    tasks_.push_back({Task::Op::Unstep});
+  }
+
+  Refusal expression(const Node* e, Context context) {
+    tasks_.push_back({Task::Op::Visit, context, 0, nullptr, e});
+    return drain();
+  }
+
+  Refusal parameters(const Node* arguments) {
+    queue_parameters(arguments);
+    std::reverse(tasks_.begin(), tasks_.end());
+    return drain();
+  }
+
+  Refusal drain() {
+    while (!tasks_.empty()) {
+      const Task task = tasks_.back();
+      tasks_.pop_back();
+      switch (task.op) {
+        case Task::Op::Visit: {
+          const size_t base = tasks_.size();
+          if (Refusal refusal = visit(task.node, task.context)) {
+            tasks_.clear();
+            return refusal;
+          }
+          std::reverse(tasks_.begin() + static_cast<std::ptrdiff_t>(base), tasks_.end());
+          break;
         }
+        case Task::Op::Step:
+          marks_.push_back(path_.push(task.field));
+          break;
+        case Task::Op::StepIndexed:
+          marks_.push_back(path_.push(task.field, task.index));
+          break;
+        case Task::Op::Unstep:
+          path_.pop(marks_.back());
+          marks_.pop_back();
+          break;
+        case Task::Op::Parameter:
+          parameter(task.node);
+          break;
+        case Task::Op::KeywordDemand:
+          demand_if_suffixed(ident(task.node, field::keyword::arg), lines_.line_of(task.node));
+          break;
+        case Task::Op::RefExternal:
+          if (Refusal refusal = ref_external(task.node)) {
+            tasks_.clear();
+            return refusal;
+          }
+          break;
       }
-    }
-    if (const Node* vararg = arguments->child(field::arguments::vararg)) {
-      PathStep param(path_, "vararg");
-      QUORBIN_TRY_REFUSAL(parameter(vararg));
-    }
-    if (const Node* kwarg = arguments->child(field::arguments::kwarg)) {
-      PathStep param(path_, "kwarg");
-      QUORBIN_TRY_REFUSAL(parameter(kwarg));
     }
     return std::nullopt;
   }
 
-  Refusal parameter(const Node* arg) {
+  void parameter(const Node* arg) {
     std::string_view name = ident(arg, field::arg::arg);
     uint64_t line = lines_.line_of(arg);
     if (std::optional<std::string_view> base = base_name(name, names::kParamHoleSuffix))
       add(RecordKind::HoleParams, *base, line);
     else
       demand_if_suffixed(name, line);
-    return child(arg, field::arg::annotation, "annotation");
   }
 
-  // ---- expressions
-
-  Refusal expression(const Node* e, Context context) {
+  // What an expression makes at its own path, then its children queued in
+  // walk order.
+  Refusal visit(const Node* e, Context context) {
     switch (e->kind) {
       case Kind::Call:
         return call(e, context);
       case Kind::Name:
         demand_if_suffixed(ident(e, field::Name::id), lines_.line_of(e));
-        return std::nullopt;
+        break;
       case Kind::BoolOp:
-        return children(e, field::BoolOp::values, "values");
+        queue_children("values", e->list(field::BoolOp::values));
+        break;
       case Kind::NamedExpr:
-        QUORBIN_TRY_REFUSAL(child(e, field::NamedExpr::target, "target"));
-        return child(e, field::NamedExpr::value, "value");
+        queue_child_of(e, field::NamedExpr::target, "target");
+        queue_child_of(e, field::NamedExpr::value, "value");
+        break;
       case Kind::BinOp:
-        QUORBIN_TRY_REFUSAL(child(e, field::BinOp::left, "left"));
-        return child(e, field::BinOp::right, "right");
+        queue_child_of(e, field::BinOp::left, "left");
+        queue_child_of(e, field::BinOp::right, "right");
+        break;
       case Kind::UnaryOp:
-        return child(e, field::UnaryOp::operand, "operand");
+        queue_child_of(e, field::UnaryOp::operand, "operand");
+        break;
       case Kind::Lambda:
-        QUORBIN_TRY_REFUSAL(parameters(e->child(field::Lambda::args)));
-        return child(e, field::Lambda::body, "body");
+        queue_parameters(e->child(field::Lambda::args));
+        queue_child_of(e, field::Lambda::body, "body");
+        break;
       case Kind::IfExp:
-        QUORBIN_TRY_REFUSAL(child(e, field::IfExp::test, "test"));
-        QUORBIN_TRY_REFUSAL(child(e, field::IfExp::body, "body"));
-        return child(e, field::IfExp::orelse, "orelse");
+        queue_child_of(e, field::IfExp::test, "test");
+        queue_child_of(e, field::IfExp::body, "body");
+        queue_child_of(e, field::IfExp::orelse, "orelse");
+        break;
       case Kind::Dict: {
+        // Every present key, then every value; a value without a key (`{**m}`)
+        // is spread like a `**` argument.
         const List* keys = e->list(field::Dict::keys);
-        QUORBIN_TRY_REFUSAL(children(e, field::Dict::keys, "keys"));
         const List* values = e->list(field::Dict::values);
+        queue_children("keys", keys);
         for (uint32_t i = 0; i < syntax::list_size(values); ++i) {
-          // `{**m}` has no key: its value is spread like a `**` argument.
-          bool spread = i < syntax::list_size(keys) && !syntax::list_node(keys, i);
-          PathStep step(path_, "values", i);
-          QUORBIN_TRY_REFUSAL(expression(syntax::list_node(values, i), spread ? Context::DoubleStar : Context::Expression));
+          const bool spread = i < syntax::list_size(keys) && !syntax::list_node(keys, i);
+          queue_child("values", i, syntax::list_node(values, i), spread ? Context::DoubleStar : Context::Expression);
         }
-        return std::nullopt;
+        break;
       }
       case Kind::Set:
-        return children(e, field::Set::elts, "elts");
+        queue_children("elts", e->list(field::Set::elts));
+        break;
       case Kind::List:
-        return children(e, field::List::elts, "elts");
+        queue_children("elts", e->list(field::List::elts));
+        break;
       case Kind::Tuple:
-        return children(e, field::Tuple::elts, "elts");
+        queue_children("elts", e->list(field::Tuple::elts));
+        break;
       case Kind::ListComp:
       case Kind::SetComp:
       case Kind::GeneratorExp:
         static_assert(+field::ListComp::elt == +field::SetComp::elt && +field::ListComp::elt == +field::GeneratorExp::elt &&
                       +field::ListComp::generators == +field::SetComp::generators &&
                       +field::ListComp::generators == +field::GeneratorExp::generators);
-        QUORBIN_TRY_REFUSAL(child(e, field::ListComp::elt, "elt"));
-        return generators(e->list(field::ListComp::generators));
+        queue_child_of(e, field::ListComp::elt, "elt");
+        queue_generators(e->list(field::ListComp::generators));
+        break;
       case Kind::DictComp:
-        QUORBIN_TRY_REFUSAL(child(e, field::DictComp::key, "key"));
-        QUORBIN_TRY_REFUSAL(child(e, field::DictComp::value, "value"));
-        return generators(e->list(field::DictComp::generators));
+        queue_child_of(e, field::DictComp::key, "key");
+        queue_child_of(e, field::DictComp::value, "value");
+        queue_generators(e->list(field::DictComp::generators));
+        break;
       case Kind::Await:
-        return child(e, field::Await::value, "value");
+        queue_child_of(e, field::Await::value, "value");
+        break;
       case Kind::YieldFrom:
-        return child(e, field::YieldFrom::value, "value");
+        queue_child_of(e, field::YieldFrom::value, "value");
+        break;
       case Kind::Attribute:
-        return child(e, field::Attribute::value, "value");
+        queue_child_of(e, field::Attribute::value, "value");
+        break;
       case Kind::Yield:
-        return child(e, field::Yield::value, "value");
+        queue_child_of(e, field::Yield::value, "value");
+        break;
       case Kind::Compare:
-        QUORBIN_TRY_REFUSAL(child(e, field::Compare::left, "left"));
-        return children(e, field::Compare::comparators, "comparators");
+        queue_child_of(e, field::Compare::left, "left");
+        queue_children("comparators", e->list(field::Compare::comparators));
+        break;
       case Kind::FormattedValue:
-        QUORBIN_TRY_REFUSAL(child(e, field::FormattedValue::value, "value"));
-        return child(e, field::FormattedValue::format_spec, "format_spec");
+        queue_child_of(e, field::FormattedValue::value, "value");
+        queue_child_of(e, field::FormattedValue::format_spec, "format_spec");
+        break;
       case Kind::JoinedStr:
-        return children(e, field::JoinedStr::values, "values");
+        queue_children("values", e->list(field::JoinedStr::values));
+        break;
       case Kind::Subscript:
-        QUORBIN_TRY_REFUSAL(child(e, field::Subscript::value, "value"));
-        return child(e, field::Subscript::slice, "slice");
+        queue_child_of(e, field::Subscript::value, "value");
+        queue_child_of(e, field::Subscript::slice, "slice");
+        break;
       case Kind::Starred:
-        return child(e, field::Starred::value, "value", Context::Starred);
+        queue_child("value", e->child(field::Starred::value), Context::Starred);
+        break;
       case Kind::Slice:
-        QUORBIN_TRY_REFUSAL(child(e, field::Slice::lower, "lower"));
-        QUORBIN_TRY_REFUSAL(child(e, field::Slice::upper, "upper"));
-        return child(e, field::Slice::step, "step");
+        queue_child_of(e, field::Slice::lower, "lower");
+        queue_child_of(e, field::Slice::upper, "upper");
+        queue_child_of(e, field::Slice::step, "step");
+        break;
       default:  // Constant
-        return std::nullopt;
-    }
-  }
-
-  Refusal generators(const List* comprehensions) {
-    for (uint32_t g = 0; g < syntax::list_size(comprehensions); ++g) {
-      const Node* comp = syntax::list_node(comprehensions, g);
-      PathStep step(path_, "generators", g);
-      QUORBIN_TRY_REFUSAL(child(comp, field::comprehension::target, "target"));
-      QUORBIN_TRY_REFUSAL(child(comp, field::comprehension::iter, "iter"));
-      QUORBIN_TRY_REFUSAL(children(comp, field::comprehension::ifs, "ifs"));
+        break;
     }
     return std::nullopt;
   }
 
+  void queue_generators(const List* comprehensions) {
+    for (uint32_t g = 0; g < syntax::list_size(comprehensions); ++g) {
+      const Node* comp = syntax::list_node(comprehensions, g);
+      tasks_.push_back({Task::Op::StepIndexed, {}, g, "generators", nullptr});
+      queue_child_of(comp, field::comprehension::target, "target");
+      queue_child_of(comp, field::comprehension::iter, "iter");
+      queue_children("ifs", comp->list(field::comprehension::ifs));
+      tasks_.push_back({Task::Op::Unstep});
+    }
+  }
+
+  // A call: its marker first, then its callee, its arguments and keywords.
   Refusal call(const Node* e, Context context) {
     if (std::optional<std::string_view> callee = bare_callee(e); callee && callee->starts_with(names::kMarkerPrefix))
       QUORBIN_TRY_REFUSAL(marker(e, *callee, context));
-    QUORBIN_TRY_REFUSAL(child(e, field::Call::func, "func"));
     const Node* func = e->child(field::Call::func);
+    queue_child("func", func);
     if (func->kind == Kind::Attribute && ident(func, field::Attribute::attr) == names::kRef)
-      QUORBIN_TRY_REFUSAL(ref_external(e));
+      tasks_.push_back({Task::Op::RefExternal, {}, 0, nullptr, e});
     const List* args = e->list(field::Call::args);
     for (uint32_t i = 0; i < syntax::list_size(args); ++i) {
       const Node* arg = syntax::list_node(args, i);
-      PathStep step(path_, "args", i);
-      QUORBIN_TRY_REFUSAL(expression(arg, arg->kind == Kind::Starred ? Context::Starred : Context::Argument));
+      queue_child("args", i, arg, arg->kind == Kind::Starred ? Context::Starred : Context::Argument);
     }
     const List* keywords = e->list(field::Call::keywords);
     for (uint32_t i = 0; i < syntax::list_size(keywords); ++i) {
       const Node* kw = syntax::list_node(keywords, i);
-      PathStep step(path_, "keywords", i);
-      bool spread = !kw->str(field::keyword::arg);
-      if (!spread) demand_if_suffixed(ident(kw, field::keyword::arg), lines_.line_of(kw));
-      QUORBIN_TRY_REFUSAL(child(kw, field::keyword::value, "value", spread ? Context::DoubleStar : Context::Argument));
+      const bool spread = !kw->str(field::keyword::arg);
+      tasks_.push_back({Task::Op::StepIndexed, {}, i, "keywords", nullptr});
+      if (!spread) tasks_.push_back({Task::Op::KeywordDemand, {}, 0, nullptr, kw});
+      queue_child("value", kw->child(field::keyword::value), spread ? Context::DoubleStar : Context::Argument);
+      tasks_.push_back({Task::Op::Unstep});
     }
     return std::nullopt;
   }
