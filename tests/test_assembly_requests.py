@@ -875,3 +875,41 @@ def test_reentrant_requests_are_refused_and_change_nothing(world):
     # The same request without the failing tail applies, re-entrancy and all.
     result = qe.assembly_state_apply_request_batch(e, state, [composable(t["block"], name="body", order=Sneaky())])
     assert result["events"][0]["order"] == 0
+
+
+def test_a_reentrant_dictionary_key_is_refused_and_changes_nothing(world):
+    e, state, t, root = world
+    before = frozen(e, state)
+    seen = []
+
+    class Key(str):
+        """Compares equal to "name" and runs engine calls (and edits the request) while being compared."""
+
+        def __hash__(self):
+            return hash("name")
+
+        def __eq__(self, other):
+            for call in (lambda: qe.assembly_state_create(e), lambda: qe.assembly_state_index_snapshot(e, state)):
+                try:
+                    call()
+                except RuntimeError as err:
+                    seen.append(str(err))
+            request.clear()
+            return False
+
+    request = dict(external())
+    del request["name"]
+    request[Key("nam")] = None  # hashes like "name" without being it
+    with pytest.raises(SCHEMA, match="^native schema error: missing field: name$"):
+        qe.assembly_state_apply_request_batch(e, state, [request])
+    assert seen[:2] == ["Already borrowed", "Already mutably borrowed"]
+    assert frozen(e, state) == before
+    query = demand(["hole.block"])
+    del query["name"]
+    request = query
+    query[Key("nam")] = "body"
+    with pytest.raises(SCHEMA, match="^native schema error: missing field: name$"):
+        qe.assembly_state_query_demand_candidates(e, state, query)
+    # A query holds the engine shared: another reader gets in, a writer is refused.
+    assert seen[2:] == ["Already borrowed"]
+    assert frozen(e, state) == before
