@@ -38,7 +38,11 @@ std::nullptr_t Parser::fail_here(const char* expected) {
     case Tok::FStringEnd: msg += "end of f-string"; break;
     default: {
       std::string_view s = text(t);
-      if (s.size() > 40) s = s.substr(0, 40);
+      if (s.size() > 40) {
+        size_t cut = 40;  // on a character boundary: messages are UTF-8 text
+        while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;
+        s = s.substr(0, cut);
+      }
       if (t.kind == Tok::Name) msg += "name ";
       else if (t.kind == Tok::Number) msg += "number ";
       else if (t.kind == Tok::String || t.kind == Tok::FStringStart) msg += "string ";
