@@ -158,7 +158,7 @@ def test_rejected_sources_fail_with_a_useful_message(source, message):
         ("x = 1; x y", "found name 'y'", 9),
         ("\ufeffx = 1", "invalid non-printable character U+FEFF", 0),
         # a long token is shortened in the message, never inside a character
-        ("x '" + "\u00e9" * 40 + "'", "found string '\u00e9\u00e9", 2),
+        ("x '" + "\u00e9" * 40 + "'", "found string ''\u00e9\u00e9", 2),
     ],
 )
 def test_error_offsets_point_at_the_offending_token(source, message, offset):
