@@ -43,16 +43,8 @@ constexpr Param kMaterializationWorkspaceCopyToPythonAstParams[] = {{"engine", C
 constexpr FunctionSpec kMaterializationWorkspaceCopyToPythonAst{"materialization_workspace_copy_to_python_ast", nullptr, kMaterializationWorkspaceCopyToPythonAstParams, 3, not_built};
 constexpr Param kMaterializationWorkspaceToSourceParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"location_policy", Conv::Object, false, "fix_missing"}};
 constexpr FunctionSpec kMaterializationWorkspaceToSource{"materialization_workspace_to_source", nullptr, kMaterializationWorkspaceToSourceParams, 3, not_built};
-constexpr Param kLowerTemplatePackageV2FromRegisteredTemplateParams[] = {{"engine", Conv::Object}, {"template", Conv::Object}};
-constexpr FunctionSpec kLowerTemplatePackageV2FromRegisteredTemplate{"lower_template_package_v2_from_registered_template", nullptr, kLowerTemplatePackageV2FromRegisteredTemplateParams, 2, not_built};
 constexpr Param kAssemblyStateMaterializationPlanSnapshotParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"root_occurrence_index", Conv::Object}};
 constexpr FunctionSpec kAssemblyStateMaterializationPlanSnapshot{"assembly_state_materialization_plan_snapshot", nullptr, kAssemblyStateMaterializationPlanSnapshotParams, 3, not_built};
-constexpr Param kExtractTemplatePackageV2SnapshotParams[] = {{"engine", Conv::Object}, {"source", Conv::Object}, {"filename", Conv::Object, false}, {"line_number", Conv::Object, false}};
-constexpr FunctionSpec kExtractTemplatePackageV2Snapshot{"extract_template_package_v2_snapshot", nullptr, kExtractTemplatePackageV2SnapshotParams, 4, not_built};
-constexpr Param kRegisterTemplatePackageV2SourceParams[] = {{"engine", Conv::Object}, {"source", Conv::Object}, {"filename", Conv::Object, false}, {"line_number", Conv::Object, false}};
-constexpr FunctionSpec kRegisterTemplatePackageV2Source{"register_template_package_v2_source", nullptr, kRegisterTemplatePackageV2SourceParams, 4, not_built};
-constexpr Param kTemplatePackageV2SnapshotParams[] = {{"engine", Conv::Object}, {"template", Conv::Object}};
-constexpr FunctionSpec kTemplatePackageV2Snapshot{"template_package_v2_snapshot", nullptr, kTemplatePackageV2SnapshotParams, 2, not_built};
 
 }  // namespace
 
@@ -72,11 +64,7 @@ PyMethodDef materialization_workspace_apply_identifier_overlay = QUORBIN_FUNCTIO
 PyMethodDef assembly_state_materialize_to_python_ast = QUORBIN_FUNCTION_DEF(kAssemblyStateMaterializeToPythonAst, "assembly_state_materialize_to_python_ast(engine, state, external_literals, root_occurrence_index=None, location_policy=\"fix_missing\")");
 PyMethodDef materialization_workspace_copy_to_python_ast = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceCopyToPythonAst, "materialization_workspace_copy_to_python_ast(engine, workspace, location_policy=\"fix_missing\")");
 PyMethodDef materialization_workspace_to_source = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceToSource, "materialization_workspace_to_source(engine, workspace, location_policy=\"fix_missing\")");
-PyMethodDef lower_template_package_v2_from_registered_template = QUORBIN_FUNCTION_DEF(kLowerTemplatePackageV2FromRegisteredTemplate, "lower_template_package_v2_from_registered_template(engine, template)");
 PyMethodDef assembly_state_materialization_plan_snapshot = QUORBIN_FUNCTION_DEF(kAssemblyStateMaterializationPlanSnapshot, "assembly_state_materialization_plan_snapshot(engine, state, root_occurrence_index)");
-PyMethodDef extract_template_package_v2_snapshot = QUORBIN_FUNCTION_DEF(kExtractTemplatePackageV2Snapshot, "extract_template_package_v2_snapshot(engine, source, filename=None, line_number=1)");
-PyMethodDef register_template_package_v2_source = QUORBIN_FUNCTION_DEF(kRegisterTemplatePackageV2Source, "register_template_package_v2_source(engine, source, filename=None, line_number=1)");
-PyMethodDef template_package_v2_snapshot = QUORBIN_FUNCTION_DEF(kTemplatePackageV2Snapshot, "template_package_v2_snapshot(engine, template)");
 }  // namespace exports
 
 }  // namespace quorbin::python
