@@ -44,6 +44,7 @@ SOURCE = (
     "quorbin_pyimport(module=os.path, names=(join,))\n"
     "quorbin_pyimport(module=re)\n"
     "quorbin_comment(\"note\")\n"
+    "quorbin_comment(\"\\udc80\")\n"  # a lone surrogate reaches the builder as written
     "def f__quorbin_arg__(a, b__quorbin_param_hole__):\n"
     "    x = quorbin_ref(\"pkg.mod\")\n"
     "    y = quorbin_ref(name)._\n"
@@ -123,6 +124,7 @@ def test_replays_every_row_in_order(registered_engine, builder):
     for name, table in CALL_TABLES:
         assert names.count(name) == len(pkg[table]) > 0, name
     assert pkg["managed_imports"] and not any("managed" in n for n in names)
+    assert [dict(kw)["payload"] for name, kw in Recorder.calls if name == "add_comment_marker"] == ["note", "\udc80"]
 
 
 def test_value_types(registered_engine, builder):
