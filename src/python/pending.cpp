@@ -43,8 +43,6 @@ constexpr Param kMaterializationWorkspaceCopyToPythonAstParams[] = {{"engine", C
 constexpr FunctionSpec kMaterializationWorkspaceCopyToPythonAst{"materialization_workspace_copy_to_python_ast", nullptr, kMaterializationWorkspaceCopyToPythonAstParams, 3, not_built};
 constexpr Param kMaterializationWorkspaceToSourceParams[] = {{"engine", Conv::Object}, {"workspace", Conv::Object}, {"location_policy", Conv::Object, false, "fix_missing"}};
 constexpr FunctionSpec kMaterializationWorkspaceToSource{"materialization_workspace_to_source", nullptr, kMaterializationWorkspaceToSourceParams, 3, not_built};
-constexpr Param kAssemblyStateMaterializationPlanSnapshotParams[] = {{"engine", Conv::Object}, {"state", Conv::Object}, {"root_occurrence_index", Conv::Object}};
-constexpr FunctionSpec kAssemblyStateMaterializationPlanSnapshot{"assembly_state_materialization_plan_snapshot", nullptr, kAssemblyStateMaterializationPlanSnapshotParams, 3, not_built};
 
 }  // namespace
 
@@ -64,7 +62,6 @@ PyMethodDef materialization_workspace_apply_identifier_overlay = QUORBIN_FUNCTIO
 PyMethodDef assembly_state_materialize_to_python_ast = QUORBIN_FUNCTION_DEF(kAssemblyStateMaterializeToPythonAst, "assembly_state_materialize_to_python_ast(engine, state, external_literals, root_occurrence_index=None, location_policy=\"fix_missing\")");
 PyMethodDef materialization_workspace_copy_to_python_ast = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceCopyToPythonAst, "materialization_workspace_copy_to_python_ast(engine, workspace, location_policy=\"fix_missing\")");
 PyMethodDef materialization_workspace_to_source = QUORBIN_FUNCTION_DEF(kMaterializationWorkspaceToSource, "materialization_workspace_to_source(engine, workspace, location_policy=\"fix_missing\")");
-PyMethodDef assembly_state_materialization_plan_snapshot = QUORBIN_FUNCTION_DEF(kAssemblyStateMaterializationPlanSnapshot, "assembly_state_materialization_plan_snapshot(engine, state, root_occurrence_index)");
 }  // namespace exports
 
 }  // namespace quorbin::python
