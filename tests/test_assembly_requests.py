@@ -53,7 +53,7 @@ HOLE_KINDS = ["hole.block", "hole.expr", "hole.params", "hole.elif", "hole.posit
 
 
 def register(engine, source):
-    return qe.register_template_snapshot(engine, qe.extract_template_snapshot(engine, source))
+    return qe.register_template_package_v2_source(engine, source)
 
 
 def composable(template, name=None, instance="c", order=0, build_match=None, owner_match=None, allow=False):

@@ -359,19 +359,29 @@ def test_new_state_lists_every_template_and_locator(registered_engine, builtin_b
     assert t0.index == 0 and t2.index == 2
 
 
-def test_round_trip_finds_records_and_locators_again(registered_engine):
+@pytest.mark.parametrize("source", [HOLES, LEAF, "def f__quorbin_arg__(a__quorbin_arg__):\n    quorbin_hole(b)\n",
+                                    "quorbin_bind_external(k)\n", "import os\nquorbin_export(v)\n"])
+def test_round_trip_finds_records_and_locators_again(registered_engine, source):
     e = registered_engine
     register(e, LEAF)  # shifts the engine-wide locator ids of what follows by one
-    extracted = qe.extract_template_snapshot(e, HOLES)
-    tmpl = qe.register_template_snapshot(e, extracted)
+    extracted = qe.extract_template_snapshot(e, source)
+    n = len(extracted["locators"])
+    from_snapshot = qe.register_template_snapshot(e, extracted)
+    from_source = qe.register_template_package_v2_source(e, source)
     state = qe.assembly_state_create(e)
-    qe.assembly_state_append_occurrence(e, state, tmpl, ["Template"])
+    qe.assembly_state_append_occurrence(e, state, from_snapshot, ["Template"])
+    qe.assembly_state_append_occurrence(e, state, from_source, ["Template"])
     snap = qe.assembly_state_snapshot(e, state)
-    assert snap["templates"][1] == dict(extracted["templates"][0], template_id=1)
-    assert snap["locators"][1:] == [dict(loc, locator_id=loc["locator_id"] + 1, template_id=1)
-                                    for loc in extracted["locators"]]
-    assert snap["records"] == [dict(r, locator_id=r["locator_id"] + 1) for r in extracted["records"]]
-    assert snap["occurrences"] == [dict(extracted["occurrences"][0], template_id=1)]
+    for template_id, first_locator in ((1, 1), (2, 1 + n)):
+        assert snap["templates"][template_id] == dict(extracted["templates"][0], template_id=template_id)
+        assert snap["locators"][first_locator:first_locator + n] == [
+            dict(loc, locator_id=loc["locator_id"] + first_locator, template_id=template_id)
+            for loc in extracted["locators"]]
+    assert snap["records"] == [
+        dict(r, locator_id=r["locator_id"] + first_locator, occurrence_id=o, record_id=[o, r["template_record_id"]])
+        for o, first_locator in ((0, 1), (1, 1 + n)) for r in extracted["records"]]
+    assert snap["occurrences"] == [dict(extracted["occurrences"][0], occurrence_id=o, template_id=t)
+                                   for o, t in ((0, 1), (1, 2))]
 
 
 def test_parent_locator_ids_are_offset_like_locator_ids(registered_engine):
