@@ -19,8 +19,8 @@ Two variants:
   kind lists and rebuilds the bindings from every identifier overlay: linear
   in the state by design, quadratic over the whole build.
 
-The time of each batch is taken with gc off; a figure is the median over
---runs builds.
+The time of each batch is taken with gc off. A row's figure is the median
+over the batches of a build (100 requests each), then over --runs builds.
 
     python bench/bench_states.py [--sizes 1000 10000] [--variants named overlays] [--runs 3]
 """
@@ -72,11 +72,12 @@ class Timer:
         self.samples.setdefault(label, []).append((len(requests), elapsed))
 
     def per_request(self, label, tail=1.0):
-        """Mean seconds per request over the last `tail` fraction of the batches."""
+        """Seconds per request over the last `tail` fraction of the batches:
+        the median of the batches' own figures, so that a batch slowed down
+        by another process on the machine does not move it."""
         batches = self.samples.get(label, [])
         batches = batches[len(batches) - max(1, round(len(batches) * tail)):]
-        count = sum(n for n, _ in batches)
-        return sum(s for _, s in batches) / count if count else float("nan")
+        return statistics.median(s / n for n, s in batches) if batches else float("nan")
 
 
 def build(occurrences, overlays):

@@ -167,15 +167,37 @@ Result<bool> match_path_selector(const PathSelector& selector, const std::vector
 // ---------------------------------------------------------------------------
 // Identifier bindings
 
-void IdentifierBindings::bind(uint64_t occurrence, std::string name, std::string label) {
-  by_occurrence_[occurrence].insert_or_assign(std::move(name), std::move(label));
+void IdentifierBindings::bind(uint64_t occurrence, std::string_view name, std::string_view label) {
+  entries_.push_back(Entry{occurrence, name, label});
 }
 
-const std::string* IdentifierBindings::find(uint64_t occurrence, std::string_view name) const {
-  auto o = by_occurrence_.find(occurrence);
-  if (o == by_occurrence_.end()) return nullptr;
-  auto it = o->second.find(name);
-  return it == o->second.end() ? nullptr : &it->second;
+void IdentifierBindings::seal() {
+  // Stable, so equal keys keep binding order; the last of each run wins.
+  std::stable_sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) {
+    return a.occurrence != b.occurrence ? a.occurrence < b.occurrence : a.name < b.name;
+  });
+  size_t kept = 0;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const bool last_of_run = i + 1 == entries_.size() || entries_[i + 1].occurrence != entries_[i].occurrence ||
+                             entries_[i + 1].name != entries_[i].name;
+    if (last_of_run) entries_[kept++] = entries_[i];
+  }
+  entries_.resize(kept);
+}
+
+const std::string_view* IdentifierBindings::find(uint64_t occurrence, std::string_view name) const {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), std::pair{occurrence, name},
+                             [](const Entry& e, const std::pair<uint64_t, std::string_view>& key) {
+                               return e.occurrence != key.first ? e.occurrence < key.first : e.name < key.second;
+                             });
+  if (it == entries_.end() || it->occurrence != occurrence || it->name != name) return nullptr;
+  return &it->label;
+}
+
+bool IdentifierBindings::binds(uint64_t occurrence) const {
+  auto it = std::lower_bound(entries_.begin(), entries_.end(), occurrence,
+                             [](const Entry& e, uint64_t o) { return e.occurrence < o; });
+  return it != entries_.end() && it->occurrence == occurrence;
 }
 
 Result<IdentifierBindings> build_identifier_bindings(const Engine& engine, const AssemblyState& state,
@@ -190,12 +212,13 @@ Result<IdentifierBindings> build_identifier_bindings(const Engine& engine, const
     bindings.bind(overlay.target.occurrence, record.resource_name, overlay.source_label);
   }
   for (const ExtraBinding& b : extra) bindings.bind(b.occurrence, b.source_name, b.target_name);
+  bindings.seal();
   return bindings;
 }
 
-const std::string& effective_name(const IdentifierBindings& bindings, uint64_t occurrence,
-                                  const RegisteredRecord& record) {
-  if (const std::string* label = bindings.find(occurrence, record.resource_name)) return *label;
+std::string_view effective_name(const IdentifierBindings& bindings, uint64_t occurrence,
+                                const RegisteredRecord& record) {
+  if (const std::string_view* label = bindings.find(occurrence, record.resource_name)) return *label;
   return record.resource_name;
 }
 
@@ -204,7 +227,7 @@ std::vector<std::string> effective_code_owner(const IdentifierBindings& bindings
   std::vector<std::string> owner = record.code_owner;
   if (!bindings.binds(occurrence)) return owner;
   for (std::string& part : owner) {
-    if (const std::string* label = bindings.find(occurrence, part)) part = *label;
+    if (const std::string_view* label = bindings.find(occurrence, part)) part = *label;
   }
   return owner;
 }

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,19 +36,30 @@ using PathSelector = std::vector<std::string>;
 
 // ---- identifier bindings
 
-// Per occurrence, record resource name -> bound label.
+// Per occurrence, record resource name -> bound label. Rebuilt for every
+// search, so it is a flat table of views rather than a tree of copies: the
+// names and labels stay in the templates, the overlays and the query, and a
+// table is valid until the state it was built from next changes.
 class IdentifierBindings {
  public:
-  bool empty() const { return by_occurrence_.empty(); }
-  // A later binding for the same occurrence and name replaces an earlier one.
-  void bind(uint64_t occurrence, std::string name, std::string label);
+  bool empty() const { return entries_.empty(); }
+  // A later binding for the same occurrence and name replaces an earlier one
+  // (once seal() has run).
+  void bind(uint64_t occurrence, std::string_view name, std::string_view label);
+  // Orders the table for lookups; call once, after the last bind().
+  void seal();
   // The label bound to `name` in `occurrence`, or nullptr.
-  const std::string* find(uint64_t occurrence, std::string_view name) const;
+  const std::string_view* find(uint64_t occurrence, std::string_view name) const;
   // Whether any name of `occurrence` is bound.
-  bool binds(uint64_t occurrence) const { return by_occurrence_.count(occurrence) != 0; }
+  bool binds(uint64_t occurrence) const;
 
  private:
-  std::map<uint64_t, std::map<std::string, std::string, std::less<>>> by_occurrence_;
+  struct Entry {
+    uint64_t occurrence;
+    std::string_view name;
+    std::string_view label;
+  };
+  std::vector<Entry> entries_;
 };
 
 // An extra binding a query carries on top of the state's own.
@@ -67,7 +77,7 @@ struct ExtraBinding {
 
 // The bound label of the record's resource name (even an empty one), else
 // the resource name itself.
-const std::string& effective_name(const IdentifierBindings& bindings, uint64_t occurrence,
+std::string_view effective_name(const IdentifierBindings& bindings, uint64_t occurrence,
                                   const RegisteredRecord& record);
 // The record's code owner with every element replaced the same way.
 std::vector<std::string> effective_code_owner(const IdentifierBindings& bindings, uint64_t occurrence,

@@ -91,6 +91,7 @@ Status apply_one(Engine& engine, uint64_t state_index, const BatchRequest& reque
       break;
     }
     case ResourceKind::External:
+      // Taken before the overlay is pushed: the bindings view the overlays.
       event.source_label = effective_name(*bindings, t.occurrence, target_record);
       event.value_token = request.value_token;
       event.overlay_id = push_overlay(state, Overlay{t, std::string(kExternalOverlayKind), event.source_label});
