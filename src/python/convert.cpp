@@ -72,6 +72,7 @@ class Converter {
   std::vector<uint64_t> line_starts_;
   Ref kind_classes_[syntax::kKindCount];
   Ref op_classes_[kOperatorClasses];
+  Ref position_names_[4];  // interned once per conversion, not per node
 
   // The class lookups are cached for the length of one conversion: nothing
   // the conversion runs can rebind the names on the ast module.
@@ -262,10 +263,14 @@ class Converter {
     uint64_t values[4];
     position(n->start, values[0], values[1]);
     position(n->end, values[2], values[3]);
-    static const char* const names[4] = {"lineno", "col_offset", "end_lineno", "end_col_offset"};
     for (int k = 0; k < 4; ++k) {
+      if (!position_names_[k]) {
+        static const char* const names[4] = {"lineno", "col_offset", "end_lineno", "end_col_offset"};
+        position_names_[k] = Ref(PyUnicode_InternFromString(names[k]));
+        if (!position_names_[k]) return false;
+      }
       Ref v(PyLong_FromUnsignedLongLong(values[k]));
-      if (!v || PyObject_SetAttrString(obj, names[k], v.get()) < 0) return false;
+      if (!v || PyObject_SetAttr(obj, position_names_[k].get(), v.get()) < 0) return false;
     }
     if (stats_) stats_->location_fields += 4;
     return true;
