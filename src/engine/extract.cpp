@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "engine/ast_path.h"
@@ -88,6 +89,10 @@ class Walker {
   std::vector<std::string> scope_;
   std::unordered_set<std::string_view> imports_;
   std::unordered_set<std::string_view> exports_;
+  // What later markers look up among the records made so far, kept as the
+  // records are made so that a template with many markers stays linear.
+  std::unordered_set<std::string> supplied_;                   // identifier supplies
+  std::unordered_map<std::string, RecordKind> first_shell_hole_;  // first elif, params or block hole by name
 
   void collect_imports_and_exports(const Node* module) {
     search_preorder(module, [&](const Node* n) {
@@ -104,18 +109,20 @@ class Walker {
   // A record at the current path in the current scope.
   void add(RecordKind kind, std::string_view name, uint64_t line) {
     records_.push_back(TemplateRecord{kind, path_.str(), std::string(name), line, scope_});
+    noted(records_.back());
   }
   void add_unowned(RecordKind kind, std::string_view name, uint64_t line) {
     records_.push_back(TemplateRecord{kind, path_.str(), std::string(name), line, {}});
+    noted(records_.back());
+  }
+  void noted(const TemplateRecord& r) {
+    if (r.kind == RecordKind::IdentifierSupply) supplied_.insert(r.resource_name);
+    if (r.kind == RecordKind::HoleElif || r.kind == RecordKind::HoleParams || r.kind == RecordKind::HoleBlock)
+      first_shell_hole_.emplace(r.resource_name, r.kind);  // keeps the first
   }
   void demand_if_suffixed(std::string_view identifier, uint64_t line) {
     if (std::optional<std::string_view> base = base_name(identifier, names::kArgSuffix))
       add(RecordKind::IdentifierDemand, *base, line);
-  }
-  bool has_record(RecordKind kind, std::string_view name) const {
-    for (const TemplateRecord& r : records_)
-      if (r.kind == kind && r.resource_name == name) return true;
-    return false;
   }
 
   class ScopeEntry {
@@ -292,15 +299,11 @@ class Walker {
       if (!is_marker_call(decorator, names::kInsert)) continue;
       std::string_view name;
       QUORBIN_TRY_REFUSAL(check_insert(decorator, InsertForm::Decorator, name));
-      for (const TemplateRecord& r : records_) {
-        if (r.resource_name != name) continue;
-        if (r.kind != RecordKind::HoleElif && r.kind != RecordKind::HoleParams && r.kind != RecordKind::HoleBlock)
-          continue;
-        RecordKind kind = r.kind;  // `r` dies when the vector grows
-        PathStep step(path_, "decorator_list", i);
-        add(kind, name, lines_.line_of(decorator));
-        break;
-      }
+      auto hole = first_shell_hole_.find(std::string(name));
+      if (hole == first_shell_hole_.end()) continue;
+      const RecordKind kind = hole->second;
+      PathStep step(path_, "decorator_list", i);
+      add(kind, name, lines_.line_of(decorator));
     }
     return std::nullopt;
   }
@@ -679,7 +682,7 @@ class Walker {
         if (std::optional<std::string_view> base = base_name(name, names::kArgSuffix)) name = *base;
         add(RecordKind::IdentifierDemand, name, line);
         if (name.starts_with(names::kAssignPrefix) &&
-            (is_import || has_record(RecordKind::IdentifierSupply, name)))
+            (is_import || supplied_.count(std::string(name))))
           add(RecordKind::IdentifierSupply, name, line);
         return std::nullopt;
       }
