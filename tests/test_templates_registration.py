@@ -326,3 +326,24 @@ def test_each_registration_adds_one_template(registered_engine, builtin_bundle):
     qe.register_surface_bundle(other, builtin_bundle)
     assert qe.register_template_snapshot(other, qe.extract_template_snapshot(registered_engine, "a")).index == 0
     assert handles[0].snapshot()["owner_id"] != qe.engine_snapshot(other)["owner_id"]
+
+
+def test_a_refused_snapshot_takes_no_locator_ids(registered_engine, snapshot):
+    e = registered_engine
+    qe.register_template_snapshot(e, qe.extract_template_snapshot(e, "f(quorbin_hole(a))"))  # 3 locators
+    broken = copy.deepcopy(snapshot)
+    broken["templates"][0]["record_count"] = 99  # refused after every locator was read
+    with pytest.raises(ValueError):
+        qe.register_template_snapshot(e, broken)
+    stored = copy.deepcopy(snapshot)
+    stored["records"][0]["code_owner"] = "ab"
+    assert qe.register_template_snapshot(e, stored).index == 1
+    inventory = qe.assembly_state_snapshot(e, qe.assembly_state_create(e))
+    assert [(loc["template_id"], loc["locator_id"]) for loc in inventory["locators"]] == [
+        (0, 0), (0, 1), (0, 2), (1, 3), (1, 4), (1, 5),
+    ]
+    state = qe.assembly_state_create(e)
+    qe.assembly_state_append_occurrence(e, state, qe.register_template_snapshot(e, stored), ["Root"])
+    records = qe.assembly_state_snapshot(e, state)["records"]
+    assert records[0]["code_owner"] == ["a", "b"]
+    assert [r["locator_id"] for r in records] == [6, 7, 8]
