@@ -11,10 +11,7 @@
 #include "engine/sha256.h"
 #include "engine/source_lines.h"
 
-#if __has_include("syntax/parser.h")
 #include "syntax/parser.h"
-#define QUORBIN_HAVE_PARSER 1
-#endif
 
 namespace quorbin::engine {
 
@@ -814,16 +811,11 @@ std::string source_summary(uint32_t line_number, size_t record_count) {
 }
 
 Result<syntax::Tree> parse_template(std::string_view source, std::string_view filename) {
-#ifdef QUORBIN_HAVE_PARSER
   syntax::ParseResult parsed = syntax::parse_module(source, filename);
   if (!parsed.ok) return syntax_error_at(parsed.error.message, parsed.error.offset, filename);
   SourceLines lines(source);
   if (Refusal refusal = check_marker_placement(parsed.tree.module, lines)) return schema_error(std::move(*refusal));
   return std::move(parsed.tree);
-#else
-  (void)source;
-  return syntax_error_at("the native parser is not part of this build", 0, filename);
-#endif
 }
 
 Result<std::vector<TemplateRecord>> extract_records(const Node* module, std::string_view source,
