@@ -121,7 +121,7 @@ struct Const {
 
 // A tree node. The header is followed directly by `slot_count` slots, one per
 // field of its kind, in field order. Unlocated kinds leave start/end at 0.
-struct Node {
+struct alignas(Slot) Node {  // slots follow the header, so it carries their alignment
   Kind kind;
   uint8_t slot_count;
   uint16_t flags;      // free for later layers; the parser leaves it 0
@@ -145,7 +145,7 @@ struct Node {
   void set_int(unsigned i, int64_t v) { slots()[i].i = v; }
   void set_const(unsigned i, const Const* c) { slots()[i].cst = c; }
 };
-static_assert(sizeof(Node) == 16);
+static_assert(sizeof(Node) == 16 && alignof(Node) == alignof(Slot));
 
 inline uint32_t list_size(const List* l) { return l ? l->size : 0; }
 inline Node* list_node(const List* l, uint32_t i) { return l->items[i].node; }
