@@ -216,64 +216,87 @@ const Const* copy_const(const Const* c, Arena& into) {
   return out;
 }
 
-List* copy_list(const List* l, FieldType type, Arena& into) {
-  if (!l || l->size == 0) return nullptr;
-  List* out = into.list(l->size);
-  out->size = l->size;
-  for (uint32_t i = 0; i < l->size; ++i) {
-    const Slot& s = l->items[i];
-    Slot& d = out->items[i];
-    switch (type) {
-      case FieldType::NodeList:
-      case FieldType::OptNodeList:
-        d.node = s.node ? deep_copy(s.node, into) : nullptr;
-        break;
-      case FieldType::IdentList:
-        d.str = copy_str(s.str, into);
-        break;
-      default:
-        d = s;
-        break;
-    }
-  }
-  return out;
-}
+// A node still to copy and the slot that receives its copy.
+struct CopyTask {
+  const Node* from;
+  Slot* to;
+};
 
 }  // namespace
 
+// Iterative: a tree may be as deep as its source is long (an attribute chain
+// nests one level per `.name`), far deeper than any thread's stack would take
+// for a recursive copy. Every destination slot is allocated, with its final
+// size, before a task points into it, and arena storage never moves.
 Node* deep_copy(const Node* node, Arena& into) {
-  const KindInfo& ki = info(node->kind);
-  Node* out = into.node(node->kind, node->start, node->end);
-  out->flags = node->flags;
-  for (unsigned i = 0; i < ki.field_count; ++i) {
-    const Slot& s = node->slot(i);
-    Slot& d = out->slot(i);
-    switch (ki.fields[i].type) {
-      case FieldType::Node:
-      case FieldType::OptNode:
-        d.node = s.node ? deep_copy(s.node, into) : nullptr;
-        break;
-      case FieldType::NodeList:
-      case FieldType::OptNodeList:
-      case FieldType::IdentList:
-      case FieldType::CmpOpList:
-        d.list = copy_list(s.list, ki.fields[i].type, into);
-        break;
-      case FieldType::Ident:
-      case FieldType::OptIdent:
-      case FieldType::Str:
-      case FieldType::OptStr:
-        d.str = copy_str(s.str, into);
-        break;
-      case FieldType::Const:
-        d.cst = s.cst ? copy_const(s.cst, into) : nullptr;
-        break;
-      default:
-        d = s;
-        break;
+  Slot root;
+  root.node = nullptr;
+  std::vector<CopyTask> tasks;
+  tasks.push_back({node, &root});
+  while (!tasks.empty()) {
+    const CopyTask task = tasks.back();
+    tasks.pop_back();
+    const Node* from = task.from;
+    const KindInfo& ki = info(from->kind);
+    Node* out = into.node(from->kind, from->start, from->end);
+    out->flags = from->flags;
+    task.to->node = out;
+    const size_t first_child = tasks.size();
+    for (unsigned i = 0; i < ki.field_count; ++i) {
+      const Slot& s = from->slot(i);
+      Slot& d = out->slot(i);
+      const FieldType type = ki.fields[i].type;
+      switch (type) {
+        case FieldType::Node:
+        case FieldType::OptNode:
+          d.node = nullptr;
+          if (s.node) tasks.push_back({s.node, &d});
+          break;
+        case FieldType::NodeList:
+        case FieldType::OptNodeList:
+        case FieldType::IdentList:
+        case FieldType::CmpOpList: {
+          const List* l = s.list;
+          if (!l || l->size == 0) {
+            d.list = nullptr;
+            break;
+          }
+          List* copy = into.list(l->size);
+          copy->size = l->size;
+          for (uint32_t j = 0; j < l->size; ++j) {
+            const Slot& item = l->items[j];
+            Slot& dest = copy->items[j];
+            if (type == FieldType::NodeList || type == FieldType::OptNodeList) {
+              dest.node = nullptr;
+              if (item.node) tasks.push_back({item.node, &dest});
+            } else if (type == FieldType::IdentList) {
+              dest.str = copy_str(item.str, into);
+            } else {
+              dest = item;
+            }
+          }
+          d.list = copy;
+          break;
+        }
+        case FieldType::Ident:
+        case FieldType::OptIdent:
+        case FieldType::Str:
+        case FieldType::OptStr:
+          d.str = copy_str(s.str, into);
+          break;
+        case FieldType::Const:
+          d.cst = s.cst ? copy_const(s.cst, into) : nullptr;
+          break;
+        default:
+          d = s;
+          break;
+      }
     }
+    // Children in field order, so the copy is laid out as a recursive
+    // copy would lay it out.
+    std::reverse(tasks.begin() + static_cast<std::ptrdiff_t>(first_child), tasks.end());
   }
-  return out;
+  return root.node;
 }
 
 Tree deep_copy(const Tree& tree) {
