@@ -178,6 +178,16 @@ def test_marker_rows(registered_engine, source, expected):
         assert m["owner_path"] == pkg["scopes"][m["scope_id"]]["owner_path"]
 
 
+def test_starred_parameter_order_of_rows_and_of_records(registered_engine):
+    # The marker rows keep the written order of the parameters; the records of
+    # the extraction put the `*` parameter after the keyword-only ones.
+    pkg = package(registered_engine,
+                  "def f(a__quorbin_arg__, *v__quorbin_arg__, k__quorbin_arg__, **w__quorbin_arg__):\n    pass\n")
+    params = ["body[0]/args/args[0]", "body[0]/args/vararg", "body[0]/args/kwonlyargs[0]", "body[0]/args/kwarg"]
+    assert [m["ast_path"] for m in pkg["markers"]] == params
+    assert [l["ast_path"] for l in pkg["locators"]] == [params[0], params[2], params[1], params[3], "."]
+
+
 def scopes(pkg):
     return [
         (s["scope_kind"], s["ast_path"], s["owner_path"], s["local_bindings"], s["arguments"], s["parent_scope_id"],

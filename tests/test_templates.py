@@ -88,6 +88,16 @@ RECORD_CASES = [
     ("y = [*quorbin_hole(x)]", 1, [("hole.positional_variadic", "x", "body[0]/value/elts[0]/value", (), 1), B()]),
     ("f(*[quorbin_hole(x)])", 1, [("hole.expr", "x", "body[0]/value/args[0]/value/elts[0]", (), 1), E(), B()]),
     ("f(**quorbin_hole(x))", 1, [("hole.named_variadic", "x", "body[0]/value/keywords[0]/value", (), 1), E(), B()]),
+    # A spread class keyword is an expression position, unlike a spread call keyword.
+    (
+        "class C(**quorbin_hole(x)):\n    pass\nf(**quorbin_hole(y))",
+        1,
+        [
+            ("hole.expr", "x", "body[0]/keywords[0]/value", ("C",), 1),
+            ("hole.named_variadic", "y", "body[1]/value/keywords[0]/value", (), 3),
+            B(),
+        ],
+    ),
     (
         'y = {**quorbin_hole(x), "k": quorbin_hole(v)}',
         1,
