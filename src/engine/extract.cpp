@@ -10,6 +10,7 @@
 #include "engine/node_search.h"
 #include "engine/sha256.h"
 #include "engine/source_lines.h"
+#include "engine/template_walk.h"
 
 #include "syntax/parser.h"
 
@@ -41,7 +42,7 @@ constexpr std::array<RecordKindInfo, 15> kRecordKinds{{
 }};
 
 // Where an expression stands decides which hole a quorbin_hole there makes.
-enum class Context : uint8_t { Statement, Expression, Argument, Starred, DoubleStar };
+using Context = WalkContext;
 
 RecordKind hole_kind(Context context) {
   switch (context) {
@@ -69,8 +70,9 @@ static_assert(+field::For::target == +field::AsyncFor::target && +field::For::it
               +field::For::body == +field::AsyncFor::body && +field::For::orelse == +field::AsyncFor::orelse);
 static_assert(+field::Try::body == +field::TryStar::body && +field::Try::handlers == +field::TryStar::handlers &&
               +field::Try::orelse == +field::TryStar::orelse && +field::Try::finalbody == +field::TryStar::finalbody);
+static_assert(+field::With::body == +field::AsyncWith::body);
 
-class Walker {
+class Walker : public TemplateWalk<Walker, Refusal> {
  public:
   Walker(const SourceLines& lines, std::vector<TemplateRecord>& records) : lines_(lines), records_(records) {}
 
@@ -80,9 +82,16 @@ class Walker {
   }
 
  private:
+  friend class TemplateWalk<Walker, Refusal>;
+
+  // The `*` parameter makes its records after the keyword-only ones, next
+  // to the `**` parameter.
+  static constexpr ParameterOrder kParameterOrder = ParameterOrder::StarredLast;
+  // The tasks this walk queues itself.
+  enum Hook : uint8_t { kRefExternal };
+
   const SourceLines& lines_;
   std::vector<TemplateRecord>& records_;
-  PathBuilder path_;
   std::vector<std::string> scope_;
   std::unordered_set<std::string_view> imports_;
   std::unordered_set<std::string_view> exports_;
@@ -135,121 +144,18 @@ class Walker {
 
   // ---- statements
 
-  Refusal statements(const Node* owner, unsigned list_field, std::string_view name) {
-    const List* list = owner->list(list_field);
-    for (uint32_t i = 0; i < syntax::list_size(list); ++i) {
-      PathStep step(path_, name, i);
-      QUORBIN_TRY_REFUSAL(statement(syntax::list_node(list, i)));
-    }
-    return std::nullopt;
+  void import_from(const Node* s) {
+    demand_if_suffixed(ident(s, field::ImportFrom::module), lines_.statement_line(s));
   }
 
-  Refusal child(const Node* owner, unsigned slot, std::string_view name, Context context = Context::Expression) {
-    const Node* node = owner->child(slot);
-    if (!node) return std::nullopt;
-    PathStep step(path_, name);
-    return expression(node, context);
+  void alias(const Node* alias) {
+    uint64_t line = lines_.line_of(alias);
+    demand_if_suffixed(ident(alias, field::alias::name), line);
+    demand_if_suffixed(ident(alias, field::alias::asname), line);
   }
 
-  Refusal children(const Node* owner, unsigned list_field, std::string_view name) {
-    const List* list = owner->list(list_field);
-    for (uint32_t i = 0; i < syntax::list_size(list); ++i) {
-      const Node* node = syntax::list_node(list, i);
-      if (!node) continue;
-      PathStep step(path_, name, i);
-      QUORBIN_TRY_REFUSAL(expression(node, Context::Expression));
-    }
-    return std::nullopt;
-  }
-
-  Refusal statement(const Node* s) {
-    switch (s->kind) {
-      case Kind::FunctionDef:
-      case Kind::AsyncFunctionDef:
-        return function(s);
-      case Kind::ClassDef:
-        return class_def(s);
-      case Kind::Return:
-        return child(s, field::Return::value, "value");
-      case Kind::Delete:
-        return children(s, field::Delete::targets, "targets");
-      case Kind::Assign:
-        QUORBIN_TRY_REFUSAL(children(s, field::Assign::targets, "targets"));
-        return child(s, field::Assign::value, "value");
-      case Kind::AugAssign:
-        QUORBIN_TRY_REFUSAL(child(s, field::AugAssign::target, "target"));
-        return child(s, field::AugAssign::value, "value");
-      case Kind::AnnAssign:
-        QUORBIN_TRY_REFUSAL(child(s, field::AnnAssign::target, "target"));
-        QUORBIN_TRY_REFUSAL(child(s, field::AnnAssign::annotation, "annotation"));
-        return child(s, field::AnnAssign::value, "value");
-      case Kind::For:
-      case Kind::AsyncFor:
-        QUORBIN_TRY_REFUSAL(child(s, field::For::target, "target"));
-        QUORBIN_TRY_REFUSAL(child(s, field::For::iter, "iter"));
-        QUORBIN_TRY_REFUSAL(statements(s, field::For::body, "body"));
-        return statements(s, field::For::orelse, "orelse");
-      case Kind::While:
-        QUORBIN_TRY_REFUSAL(child(s, field::While::test, "test"));
-        QUORBIN_TRY_REFUSAL(statements(s, field::While::body, "body"));
-        return statements(s, field::While::orelse, "orelse");
-      case Kind::If:
-        return if_statement(s);
-      case Kind::With:
-        return with_statement(s);
-      case Kind::AsyncWith:
-        return statements(s, field::AsyncWith::body, "body");
-      case Kind::Match: {
-        const List* cases = s->list(field::Match::cases);
-        for (uint32_t c = 0; c < syntax::list_size(cases); ++c) {
-          PathStep step(path_, "cases", c);
-          QUORBIN_TRY_REFUSAL(statements(syntax::list_node(cases, c), field::match_case::body, "body"));
-        }
-        return std::nullopt;
-      }
-      case Kind::Raise:
-        QUORBIN_TRY_REFUSAL(child(s, field::Raise::exc, "exc"));
-        return child(s, field::Raise::cause, "cause");
-      case Kind::Try:
-      case Kind::TryStar: {
-        QUORBIN_TRY_REFUSAL(statements(s, field::Try::body, "body"));
-        const List* handlers = s->list(field::Try::handlers);
-        for (uint32_t h = 0; h < syntax::list_size(handlers); ++h) {
-          PathStep step(path_, "handlers", h);
-          const Node* handler = syntax::list_node(handlers, h);
-          QUORBIN_TRY_REFUSAL(child(handler, field::ExceptHandler::type, "type"));
-          QUORBIN_TRY_REFUSAL(statements(handler, field::ExceptHandler::body, "body"));
-        }
-        QUORBIN_TRY_REFUSAL(statements(s, field::Try::orelse, "orelse"));
-        return statements(s, field::Try::finalbody, "finalbody");
-      }
-      case Kind::Assert:
-        QUORBIN_TRY_REFUSAL(child(s, field::Assert::test, "test"));
-        return child(s, field::Assert::msg, "msg");
-      case Kind::Import:
-        aliases(s->list(field::Import::names));
-        return std::nullopt;
-      case Kind::ImportFrom:
-        demand_if_suffixed(ident(s, field::ImportFrom::module), lines_.statement_line(s));
-        aliases(s->list(field::ImportFrom::names));
-        return std::nullopt;
-      case Kind::Expr:
-        return child(s, field::Expr::value, "value", Context::Statement);
-      default:  // type aliases, global, nonlocal, pass, break, continue
-        return std::nullopt;
-    }
-  }
-
-  void aliases(const List* names) {
-    for (uint32_t i = 0; i < syntax::list_size(names); ++i) {
-      const Node* alias = syntax::list_node(names, i);
-      PathStep step(path_, "names", i);
-      uint64_t line = lines_.line_of(alias);
-      demand_if_suffixed(ident(alias, field::alias::name), line);
-      demand_if_suffixed(ident(alias, field::alias::asname), line);
-    }
-  }
-
+  // A definition's `returns` annotation is not walked, and neither are its
+  // decorator-form quorbin_insert calls: those only repeat an earlier hole.
   Refusal function(const Node* s) {
     std::string_view name = ident(s, field::FunctionDef::name);
     uint64_t line = lines_.statement_line(s);
@@ -275,13 +181,7 @@ class Walker {
     demand_if_suffixed(name, lines_.statement_line(s));
     ScopeEntry inner(scope_, name);
     QUORBIN_TRY_REFUSAL(children(s, field::ClassDef::bases, "bases"));
-    const List* keywords = s->list(field::ClassDef::keywords);
-    for (uint32_t i = 0; i < syntax::list_size(keywords); ++i) {
-      const Node* kw = syntax::list_node(keywords, i);
-      PathStep step(path_, "keywords", i);
-      demand_if_suffixed(ident(kw, field::keyword::arg), lines_.line_of(kw));
-      QUORBIN_TRY_REFUSAL(child(kw, field::keyword::value, "value"));
-    }
+    QUORBIN_TRY_REFUSAL(class_keywords(s));
     QUORBIN_TRY_REFUSAL(insert_shells(s, field::ClassDef::decorator_list));
     QUORBIN_TRY_REFUSAL(statements(s, field::ClassDef::body, "body"));
     return other_decorators(s, field::ClassDef::decorator_list);
@@ -316,23 +216,22 @@ class Walker {
     return std::nullopt;
   }
 
-  Refusal if_statement(const Node* s) {
+  Refusal if_test(const Node* s) {
     const Node* test = s->child(field::If::test);
-    if (is_marker_call(test, names::kElif)) {
-      std::string_view name;
-      QUORBIN_TRY_REFUSAL(name_argument(test, names::kElif, name));
-      PathStep step(path_, "test");
-      add(RecordKind::HoleElif, name, lines_.line_of(test));
-    } else {
-      QUORBIN_TRY_REFUSAL(child(s, field::If::test, "test"));
-    }
-    QUORBIN_TRY_REFUSAL(statements(s, field::If::body, "body"));
-    return statements(s, field::If::orelse, "orelse");
+    if (!is_marker_call(test, names::kElif)) return child(s, field::If::test, "test");
+    std::string_view name;
+    QUORBIN_TRY_REFUSAL(name_argument(test, names::kElif, name));
+    PathStep step(path_, "test");
+    add(RecordKind::HoleElif, name, lines_.line_of(test));
+    return std::nullopt;
   }
 
+  // Only the body of a `with` is walked; its items make no records, except
+  // that a plain `with` whose first item is a quorbin_hole is a block hole
+  // with default content.
   Refusal with_statement(const Node* s) {
     const List* items = s->list(field::With::items);
-    if (syntax::list_size(items) != 0) {
+    if (s->kind == Kind::With && syntax::list_size(items) != 0) {
       const Node* item = syntax::list_node(items, 0);
       const Node* expr = item->child(field::withitem::context_expr);
       if (is_marker_call(expr, names::kHole)) {
@@ -348,138 +247,8 @@ class Walker {
   }
 
   // ---- expressions and parameters
-  //
-  // Expressions nest as deeply as the parser allows (a chain of `+` is as
-  // deep as it is long), so they are walked from an explicit stack of tasks
-  // rather than by recursion. Each node's tasks are queued in walk order and
-  // then reversed onto the stack; path steps are tasks too, so the shared
-  // path buffer reads as it would in a recursive walk.
 
-  struct Task {
-    enum class Op : uint8_t { Visit, Step, StepIndexed, Unstep, Parameter, KeywordDemand, RefExternal };
-    Op op;
-    Context context = Context::Expression;
-    uint32_t index = 0;
-    const char* field = nullptr;
-    const Node* node = nullptr;
-  };
-
-  std::vector<Task> tasks_;
-  std::vector<size_t> marks_;
-
-  // Queues `node` under `field` (and `index`), when present.
-  void queue_child(const char* field, const Node* node, Context context = Context::Expression) {
-    if (!node) return;
-    tasks_.push_back({Task::Op::Step, {}, 0, field, nullptr});
-    tasks_.push_back({Task::Op::Visit, context, 0, nullptr, node});
-    tasks_.push_back({Task::Op::Unstep});
-  }
-  void queue_child(const char* field, uint32_t index, const Node* node, Context context = Context::Expression) {
-    if (!node) return;
-    tasks_.push_back({Task::Op::StepIndexed, {}, index, field, nullptr});
-    tasks_.push_back({Task::Op::Visit, context, 0, nullptr, node});
-    tasks_.push_back({Task::Op::Unstep});
-  }
-  void queue_children(const char* field, const List* list) {
-    for (uint32_t i = 0; i < syntax::list_size(list); ++i) queue_child(field, i, syntax::list_node(list, i));
-  }
-  void queue_child_of(const Node* owner, unsigned slot, const char* field) { queue_child(field, owner->child(slot)); }
-
-  // The parameters of a function or lambda, each default right after its
-  // parameter; the `*` and `**` parameters come last.
-  void queue_parameters(const Node* arguments) {
-    tasks_.push_back({Task::Op::Step, {}, 0, "args", nullptr});
-    const List* posonly = arguments->list(field::arguments::posonlyargs);
-    const List* args = arguments->list(field::arguments::args);
-    const List* defaults = arguments->list(field::arguments::defaults);
-    const uint32_t positional = syntax::list_size(posonly) + syntax::list_size(args);
-    // Defaults belong to the last positional parameters.
-    const uint32_t first_defaulted = positional - std::min(positional, syntax::list_size(defaults));
-    uint32_t position = 0;
-    for (auto [list, name] : {std::pair{posonly, "posonlyargs"}, std::pair{args, "args"}}) {
-      for (uint32_t i = 0; i < syntax::list_size(list); ++i, ++position) {
-        queue_parameter(name, i, syntax::list_node(list, i));
-        if (position >= first_defaulted) {
-          const uint32_t d = position - first_defaulted;
-          queue_child("defaults", d, syntax::list_node(defaults, d));
-        }
-      }
-    }
-    const List* kwonly = arguments->list(field::arguments::kwonlyargs);
-    const List* kw_defaults = arguments->list(field::arguments::kw_defaults);
-    for (uint32_t i = 0; i < syntax::list_size(kwonly); ++i) {
-      queue_parameter("kwonlyargs", i, syntax::list_node(kwonly, i));
-      if (i < syntax::list_size(kw_defaults)) queue_child("kw_defaults", i, syntax::list_node(kw_defaults, i));
-    }
-    if (const Node* vararg = arguments->child(field::arguments::vararg)) queue_parameter("vararg", vararg);
-    if (const Node* kwarg = arguments->child(field::arguments::kwarg)) queue_parameter("kwarg", kwarg);
-    tasks_.push_back({Task::Op::Unstep});
-  }
-  void queue_parameter(const char* field, uint32_t index, const Node* arg) {
-    tasks_.push_back({Task::Op::StepIndexed, {}, index, field, nullptr});
-    queue_parameter_body(arg);
-  }
-  void queue_parameter(const char* field, const Node* arg) {
-    tasks_.push_back({Task::Op::Step, {}, 0, field, nullptr});
-    queue_parameter_body(arg);
-  }
-  void queue_parameter_body(const Node* arg) {
-    tasks_.push_back({Task::Op::Parameter, {}, 0, nullptr, arg});
-    queue_child_of(arg, field::arg::annotation, "annotation");
-    tasks_.push_back({Task::Op::Unstep});
-  }
-
-  Refusal expression(const Node* e, Context context) {
-    tasks_.push_back({Task::Op::Visit, context, 0, nullptr, e});
-    return drain();
-  }
-
-  Refusal parameters(const Node* arguments) {
-    queue_parameters(arguments);
-    std::reverse(tasks_.begin(), tasks_.end());
-    return drain();
-  }
-
-  Refusal drain() {
-    while (!tasks_.empty()) {
-      const Task task = tasks_.back();
-      tasks_.pop_back();
-      switch (task.op) {
-        case Task::Op::Visit: {
-          const size_t base = tasks_.size();
-          if (Refusal refusal = visit(task.node, task.context)) {
-            tasks_.clear();
-            return refusal;
-          }
-          std::reverse(tasks_.begin() + static_cast<std::ptrdiff_t>(base), tasks_.end());
-          break;
-        }
-        case Task::Op::Step:
-          marks_.push_back(path_.push(task.field));
-          break;
-        case Task::Op::StepIndexed:
-          marks_.push_back(path_.push(task.field, task.index));
-          break;
-        case Task::Op::Unstep:
-          path_.pop(marks_.back());
-          marks_.pop_back();
-          break;
-        case Task::Op::Parameter:
-          parameter(task.node);
-          break;
-        case Task::Op::KeywordDemand:
-          demand_if_suffixed(ident(task.node, field::keyword::arg), lines_.line_of(task.node));
-          break;
-        case Task::Op::RefExternal:
-          if (Refusal refusal = ref_external(task.node)) {
-            tasks_.clear();
-            return refusal;
-          }
-          break;
-      }
-    }
-    return std::nullopt;
-  }
+  void name(const Node* e) { demand_if_suffixed(ident(e, field::Name::id), lines_.line_of(e)); }
 
   void parameter(const Node* arg) {
     std::string_view name = ident(arg, field::arg::arg);
@@ -490,150 +259,26 @@ class Walker {
       demand_if_suffixed(name, line);
   }
 
-  // What an expression makes at its own path, then its children queued in
-  // walk order.
-  Refusal visit(const Node* e, Context context) {
-    switch (e->kind) {
-      case Kind::Call:
-        return call(e, context);
-      case Kind::Name:
-        demand_if_suffixed(ident(e, field::Name::id), lines_.line_of(e));
-        break;
-      case Kind::BoolOp:
-        queue_children("values", e->list(field::BoolOp::values));
-        break;
-      case Kind::NamedExpr:
-        queue_child_of(e, field::NamedExpr::target, "target");
-        queue_child_of(e, field::NamedExpr::value, "value");
-        break;
-      case Kind::BinOp:
-        queue_child_of(e, field::BinOp::left, "left");
-        queue_child_of(e, field::BinOp::right, "right");
-        break;
-      case Kind::UnaryOp:
-        queue_child_of(e, field::UnaryOp::operand, "operand");
-        break;
-      case Kind::Lambda:
-        queue_parameters(e->child(field::Lambda::args));
-        queue_child_of(e, field::Lambda::body, "body");
-        break;
-      case Kind::IfExp:
-        queue_child_of(e, field::IfExp::test, "test");
-        queue_child_of(e, field::IfExp::body, "body");
-        queue_child_of(e, field::IfExp::orelse, "orelse");
-        break;
-      case Kind::Dict: {
-        // Every present key, then every value; a value without a key (`{**m}`)
-        // is spread like a `**` argument.
-        const List* keys = e->list(field::Dict::keys);
-        const List* values = e->list(field::Dict::values);
-        queue_children("keys", keys);
-        for (uint32_t i = 0; i < syntax::list_size(values); ++i) {
-          const bool spread = i < syntax::list_size(keys) && !syntax::list_node(keys, i);
-          queue_child("values", i, syntax::list_node(values, i), spread ? Context::DoubleStar : Context::Expression);
-        }
-        break;
-      }
-      case Kind::Set:
-        queue_children("elts", e->list(field::Set::elts));
-        break;
-      case Kind::List:
-        queue_children("elts", e->list(field::List::elts));
-        break;
-      case Kind::Tuple:
-        queue_children("elts", e->list(field::Tuple::elts));
-        break;
-      case Kind::ListComp:
-      case Kind::SetComp:
-      case Kind::GeneratorExp:
-        static_assert(+field::ListComp::elt == +field::SetComp::elt && +field::ListComp::elt == +field::GeneratorExp::elt &&
-                      +field::ListComp::generators == +field::SetComp::generators &&
-                      +field::ListComp::generators == +field::GeneratorExp::generators);
-        queue_child_of(e, field::ListComp::elt, "elt");
-        queue_generators(e->list(field::ListComp::generators));
-        break;
-      case Kind::DictComp:
-        queue_child_of(e, field::DictComp::key, "key");
-        queue_child_of(e, field::DictComp::value, "value");
-        queue_generators(e->list(field::DictComp::generators));
-        break;
-      case Kind::Await:
-        queue_child_of(e, field::Await::value, "value");
-        break;
-      case Kind::YieldFrom:
-        queue_child_of(e, field::YieldFrom::value, "value");
-        break;
-      case Kind::Attribute:
-        queue_child_of(e, field::Attribute::value, "value");
-        break;
-      case Kind::Yield:
-        queue_child_of(e, field::Yield::value, "value");
-        break;
-      case Kind::Compare:
-        queue_child_of(e, field::Compare::left, "left");
-        queue_children("comparators", e->list(field::Compare::comparators));
-        break;
-      case Kind::FormattedValue:
-        queue_child_of(e, field::FormattedValue::value, "value");
-        queue_child_of(e, field::FormattedValue::format_spec, "format_spec");
-        break;
-      case Kind::JoinedStr:
-        queue_children("values", e->list(field::JoinedStr::values));
-        break;
-      case Kind::Subscript:
-        queue_child_of(e, field::Subscript::value, "value");
-        queue_child_of(e, field::Subscript::slice, "slice");
-        break;
-      case Kind::Starred:
-        queue_child("value", e->child(field::Starred::value), Context::Starred);
-        break;
-      case Kind::Slice:
-        queue_child_of(e, field::Slice::lower, "lower");
-        queue_child_of(e, field::Slice::upper, "upper");
-        queue_child_of(e, field::Slice::step, "step");
-        break;
-      default:  // Constant
-        break;
-    }
-    return std::nullopt;
-  }
+  void keyword_name(const Node* kw) { demand_if_suffixed(ident(kw, field::keyword::arg), lines_.line_of(kw)); }
 
-  void queue_generators(const List* comprehensions) {
-    for (uint32_t g = 0; g < syntax::list_size(comprehensions); ++g) {
-      const Node* comp = syntax::list_node(comprehensions, g);
-      tasks_.push_back({Task::Op::StepIndexed, {}, g, "generators", nullptr});
-      queue_child_of(comp, field::comprehension::target, "target");
-      queue_child_of(comp, field::comprehension::iter, "iter");
-      queue_children("ifs", comp->list(field::comprehension::ifs));
-      tasks_.push_back({Task::Op::Unstep});
-    }
-  }
-
-  // A call: its marker first, then its callee, its arguments and keywords.
-  Refusal call(const Node* e, Context context) {
+  // A call's marker comes before its callee, its arguments and keywords.
+  Refusal at_call(const Node* e, Context context) {
     if (std::optional<std::string_view> callee = bare_callee(e); callee && callee->starts_with(names::kMarkerPrefix))
-      QUORBIN_TRY_REFUSAL(marker(e, *callee, context));
-    const Node* func = e->child(field::Call::func);
-    queue_child("func", func);
-    if (func->kind == Kind::Attribute && ident(func, field::Attribute::attr) == names::kRef)
-      tasks_.push_back({Task::Op::RefExternal, {}, 0, nullptr, e});
-    const List* args = e->list(field::Call::args);
-    for (uint32_t i = 0; i < syntax::list_size(args); ++i) {
-      const Node* arg = syntax::list_node(args, i);
-      queue_child("args", i, arg, arg->kind == Kind::Starred ? Context::Starred : Context::Argument);
-    }
-    const List* keywords = e->list(field::Call::keywords);
-    for (uint32_t i = 0; i < syntax::list_size(keywords); ++i) {
-      const Node* kw = syntax::list_node(keywords, i);
-      const bool spread = !kw->str(field::keyword::arg);
-      tasks_.push_back({Task::Op::StepIndexed, {}, i, "keywords", nullptr});
-      if (!spread) tasks_.push_back({Task::Op::KeywordDemand, {}, 0, nullptr, kw});
-      queue_child("value", kw->child(field::keyword::value), spread ? Context::DoubleStar : Context::Argument);
-      tasks_.push_back({Task::Op::Unstep});
-    }
+      return marker(e, *callee, context);
     return std::nullopt;
   }
 
+  // A reference written as a method (`obj.quorbin_ref(...)`) binds its
+  // external once its callee has been walked.
+  void after_callee(const Node* e) {
+    const Node* func = e->child(field::Call::func);
+    if (func->kind == Kind::Attribute && ident(func, field::Attribute::attr) == names::kRef) queue_hook(kRefExternal, e);
+  }
+
+  Refusal run_hook(uint8_t code, const Node* node, const Node*) {
+    QUORBIN_CHECK(code == kRefExternal);
+    return ref_external(node);
+  }
   // `quorbin_ref(external=name)` binds an external value; the binding is
   // placed on the reference's first positional argument.
   Refusal ref_external(const Node* e) {
