@@ -11,7 +11,9 @@
 //   marker rows they belong to and to refuse references used as statements.
 //
 // The marker walk and the site walk are one traversal with a pass flag, so
-// their child order cannot drift apart.
+// their child order cannot drift apart. Like the template extraction, that
+// traversal takes its child order from template_walk.h and says in hooks
+// where it parts from it.
 #include <algorithm>
 #include <map>
 #include <string>
@@ -21,6 +23,7 @@
 #include "engine/markers.h"
 #include "engine/package.h"
 #include "engine/source_lines.h"
+#include "engine/template_walk.h"
 #include "syntax/literals.h"
 
 namespace quorbin::engine {
@@ -380,7 +383,7 @@ std::string site_key(std::string_view source_name, std::string_view ast_path) {
 
 enum class IdentifierPlace : uint8_t { Plain, Definition, Parameter };
 
-class MarkerWalk {
+class MarkerWalk : public TemplateWalk<MarkerWalk, Status> {
  public:
   MarkerWalk(PackageInterner& in, Pass pass, const SiteIndex* sites)
       : in_(in), package_(in.package()), pass_(pass), sites_(sites) {
@@ -390,12 +393,18 @@ class MarkerWalk {
   Status module(const Node* module) { return statements(module, field::Module::body, "body"); }
 
  private:
+  friend class TemplateWalk<MarkerWalk, Status>;
+
+  // Parameter rows come in the order the parameters are written.
+  static constexpr ParameterOrder kParameterOrder = ParameterOrder::Source;
+  // The tasks this walk queues itself.
+  enum Hook : uint8_t { kExternalRow, kSentinelRef };
+
   PackageInterner& in_;
   TemplatePackage& package_;
   const Pass pass_;
   const SiteIndex* sites_;
   std::map<std::string, uint64_t, std::less<>> scope_by_path_;
-  PathBuilder path_;
   std::string statement_path_;
   // The reference call whose sentinel attribute already made its ref row.
   const Node* sentinel_call_ = nullptr;
@@ -699,119 +708,40 @@ class MarkerWalk {
 
   // ---- statements
 
-  Status statements(const Node* owner, unsigned list_field, std::string_view name) {
-    const List* list = owner->list(list_field);
-    for (uint32_t i = 0; i < syntax::list_size(list); ++i) {
-      PathStep step(path_, name, i);
-      StatementPath current(*this);
-      QUORBIN_PKG_TRY(statement(syntax::list_node(list, i)));
-    }
-    return {};
-  }
-
-  Status child(const Node* owner, unsigned slot, std::string_view name) {
-    const Node* node = owner->child(slot);
-    if (!node) return {};
-    PathStep step(path_, name);
-    return expression(node);
-  }
-
-  Status children(const Node* owner, unsigned list_field, std::string_view name) {
-    const List* list = owner->list(list_field);
-    for (uint32_t i = 0; i < syntax::list_size(list); ++i) {
-      const Node* node = syntax::list_node(list, i);
-      if (!node) continue;  // an absent dictionary key
-      PathStep step(path_, name, i);
-      QUORBIN_PKG_TRY(expression(node));
-    }
-    return {};
+  // A block the scope walk does not enter keeps its markers and sites out of
+  // the package as well: `async for`, `async with`, `match` and `try` with
+  // `except*`.
+  bool enters(const Node* s) const {
+    return s->kind != Kind::AsyncFor && s->kind != Kind::AsyncWith && s->kind != Kind::Match &&
+           s->kind != Kind::TryStar;
   }
 
   Status statement(const Node* s) {
-    switch (s->kind) {
-      case Kind::FunctionDef:
-      case Kind::AsyncFunctionDef:
-        return function(s);
-      case Kind::ClassDef:
-        return class_def(s);
-      case Kind::Return:
-        return child(s, field::Return::value, "value");
-      case Kind::Delete:
-        return children(s, field::Delete::targets, "targets");
-      case Kind::Assign:
-        QUORBIN_PKG_TRY(children(s, field::Assign::targets, "targets"));
-        return child(s, field::Assign::value, "value");
-      case Kind::AugAssign:
-        QUORBIN_PKG_TRY(child(s, field::AugAssign::target, "target"));
-        return child(s, field::AugAssign::value, "value");
-      case Kind::AnnAssign:
-        QUORBIN_PKG_TRY(child(s, field::AnnAssign::target, "target"));
-        QUORBIN_PKG_TRY(child(s, field::AnnAssign::annotation, "annotation"));
-        return child(s, field::AnnAssign::value, "value");
-      case Kind::For:
-        if (sites()) QUORBIN_PKG_TRY(unroll_row(s));
-        QUORBIN_PKG_TRY(child(s, field::For::target, "target"));
-        QUORBIN_PKG_TRY(child(s, field::For::iter, "iter"));
-        QUORBIN_PKG_TRY(statements(s, field::For::body, "body"));
-        return statements(s, field::For::orelse, "orelse");
-      case Kind::While:
-        QUORBIN_PKG_TRY(child(s, field::While::test, "test"));
-        QUORBIN_PKG_TRY(statements(s, field::While::body, "body"));
-        return statements(s, field::While::orelse, "orelse");
-      case Kind::If:
-        QUORBIN_PKG_TRY(child(s, field::If::test, "test"));
-        QUORBIN_PKG_TRY(statements(s, field::If::body, "body"));
-        return statements(s, field::If::orelse, "orelse");
-      case Kind::With:
-        return with_statement(s);
-      case Kind::Raise:
-        QUORBIN_PKG_TRY(child(s, field::Raise::exc, "exc"));
-        return child(s, field::Raise::cause, "cause");
-      case Kind::Try: {
-        QUORBIN_PKG_TRY(statements(s, field::Try::body, "body"));
-        const List* handlers = s->list(field::Try::handlers);
-        for (uint32_t h = 0; h < syntax::list_size(handlers); ++h) {
-          PathStep step(path_, "handlers", h);
-          const Node* handler = syntax::list_node(handlers, h);
-          QUORBIN_PKG_TRY(child(handler, field::ExceptHandler::type, "type"));
-          QUORBIN_PKG_TRY(statements(handler, field::ExceptHandler::body, "body"));
-        }
-        QUORBIN_PKG_TRY(statements(s, field::Try::orelse, "orelse"));
-        return statements(s, field::Try::finalbody, "finalbody");
-      }
-      case Kind::Assert:
-        QUORBIN_PKG_TRY(child(s, field::Assert::test, "test"));
-        return child(s, field::Assert::msg, "msg");
-      case Kind::Import:
-        aliases(s->list(field::Import::names));
-        return {};
-      case Kind::ImportFrom:
-        if (const syntax::Str* module = s->str(field::ImportFrom::module)) {
-          for (std::string_view component : split(module->view(), '.'))
-            if (identifier(component, IdentifierPlace::Plain)) break;
-        }
-        aliases(s->list(field::ImportFrom::names));
-        return {};
-      case Kind::Expr: {
-        const Node* value = s->child(field::Expr::value);
-        // A reference stands for a value; as a statement of its own it
-        // would be lowered to an expression that does nothing.
-        if (sites() && (is_marker_call(value, names::kRef) || is_sentinel_of_ref(value)))
-          return schema_error("unsupported quorbin_ref statement context");
-        return child(s, field::Expr::value, "value");
-      }
-      default:  // type aliases, async for, async with, match, try with except*, and simple statements
-        return {};
+    StatementPath current(*this);
+    return walk_statement(s);
+  }
+
+  Status for_statement(const Node* s) { return sites() ? unroll_row(s) : Status{}; }
+
+  Status expression_statement(const Node* s) {
+    const Node* value = s->child(field::Expr::value);
+    // A reference stands for a value; as a statement of its own it would be
+    // lowered to an expression that does nothing.
+    if (sites() && (is_marker_call(value, names::kRef) || is_sentinel_of_ref(value)))
+      return schema_error("unsupported quorbin_ref statement context");
+    return {};
+  }
+
+  void import_from(const Node* s) {
+    if (const syntax::Str* module = s->str(field::ImportFrom::module)) {
+      for (std::string_view component : split(module->view(), '.'))
+        if (identifier(component, IdentifierPlace::Plain)) break;
     }
   }
 
-  void aliases(const List* names) {
-    for (uint32_t i = 0; i < syntax::list_size(names); ++i) {
-      const Node* alias = syntax::list_node(names, i);
-      PathStep step(path_, "names", i);
-      identifier(ident(alias, field::alias::name), IdentifierPlace::Plain);
-      if (alias->str(field::alias::asname)) identifier(ident(alias, field::alias::asname), IdentifierPlace::Plain);
-    }
+  void alias(const Node* alias) {
+    identifier(ident(alias, field::alias::name), IdentifierPlace::Plain);
+    if (alias->str(field::alias::asname)) identifier(ident(alias, field::alias::asname), IdentifierPlace::Plain);
   }
 
   // The rows of a definition's own name: a marker definition, then the
@@ -834,12 +764,10 @@ class MarkerWalk {
     }
   }
 
+  // Every decorator is walked as an expression, after the body.
   Status function(const Node* s) {
     definition_rows(s, field::FunctionDef::decorator_list);
-    {
-      PathStep step(path_, "args");
-      QUORBIN_PKG_TRY(parameters(s->child(field::FunctionDef::args)));
-    }
+    QUORBIN_PKG_TRY(parameters(s->child(field::FunctionDef::args)));
     QUORBIN_PKG_TRY(statements(s, field::FunctionDef::body, "body"));
     QUORBIN_PKG_TRY(child(s, field::FunctionDef::returns, "returns"));
     return children(s, field::FunctionDef::decorator_list, "decorator_list");
@@ -848,13 +776,7 @@ class MarkerWalk {
   Status class_def(const Node* s) {
     definition_rows(s, field::ClassDef::decorator_list);
     QUORBIN_PKG_TRY(children(s, field::ClassDef::bases, "bases"));
-    const List* keywords = s->list(field::ClassDef::keywords);
-    for (uint32_t i = 0; i < syntax::list_size(keywords); ++i) {
-      const Node* kw = syntax::list_node(keywords, i);
-      PathStep step(path_, "keywords", i);
-      if (kw->str(field::keyword::arg)) identifier(ident(kw, field::keyword::arg), IdentifierPlace::Plain);
-      QUORBIN_PKG_TRY(child(kw, field::keyword::value, "value"));
-    }
+    QUORBIN_PKG_TRY(class_keywords(s));
     QUORBIN_PKG_TRY(statements(s, field::ClassDef::body, "body"));
     return children(s, field::ClassDef::decorator_list, "decorator_list");
   }
@@ -877,311 +799,56 @@ class MarkerWalk {
   }
 
   // ---- expressions and parameters
-  //
-  // Expressions nest as deeply as the parser allows (a chain of `+` or of
-  // calls is as deep as it is long), so they are walked from an explicit
-  // stack of tasks rather than by recursion. A node's tasks are gathered in
-  // walk order and then pushed in reverse; path steps are tasks too, so the
-  // shared path buffer reads as it would in a recursive walk.
 
-  struct Task {
-    enum class Op : uint8_t { Visit, Step, StepIndexed, Unstep, Identifier, ExternalRow, SentinelRef };
-    Op op;
-    const Node* node = nullptr;       // Visit; SentinelRef: the reference call
-    const Node* attribute = nullptr;  // SentinelRef: the `._` read from it
-    std::string_view text;            // Step field; Identifier and ExternalRow name
-    uint32_t index = 0;               // StepIndexed
-    IdentifierPlace place = IdentifierPlace::Plain;
-  };
+  void name(const Node* e) { identifier(ident(e, field::Name::id), IdentifierPlace::Plain); }
+  void parameter(const Node* arg) { identifier(ident(arg, field::arg::arg), IdentifierPlace::Parameter); }
+  void keyword_name(const Node* kw) { identifier(ident(kw, field::keyword::arg), IdentifierPlace::Plain); }
 
-  std::vector<Task> stack_;
-  std::vector<size_t> marks_;
-
-  static Task visit_task(const Node* node) { return Task{Task::Op::Visit, node, nullptr, {}}; }
-  static Task step_task(std::string_view field) { return Task{Task::Op::Step, nullptr, nullptr, field}; }
-  static Task step_task(std::string_view field, uint32_t index) {
-    return Task{Task::Op::StepIndexed, nullptr, nullptr, field, index};
-  }
-  static Task unstep_task() { return Task{Task::Op::Unstep, nullptr, nullptr, {}}; }
-  static Task identifier_task(std::string_view name, IdentifierPlace place) {
-    return Task{Task::Op::Identifier, nullptr, nullptr, name, 0, place};
-  }
-
-  static void gen_child(std::vector<Task>& out, const Node* owner, unsigned slot, std::string_view name) {
-    const Node* node = owner->child(slot);
-    if (!node) return;
-    out.push_back(step_task(name));
-    out.push_back(visit_task(node));
-    out.push_back(unstep_task());
-  }
-
-  static void gen_children(std::vector<Task>& out, const Node* owner, unsigned list_field, std::string_view name) {
-    const List* list = owner->list(list_field);
-    for (uint32_t i = 0; i < syntax::list_size(list); ++i) {
-      const Node* node = syntax::list_node(list, i);
-      if (!node) continue;  // an absent dictionary key
-      out.push_back(step_task(name, i));
-      out.push_back(visit_task(node));
-      out.push_back(unstep_task());
+  Status at_call(const Node* e, WalkContext) {
+    std::optional<std::string_view> callee = bare_callee(e);
+    if (!callee) return {};
+    if (markers()) return call_row(e, *callee, path_.view());
+    if (*callee == names::kRef) {
+      // Only a reference by bare name is a site: one written as a method of
+      // another object has no marker row, and materialization lowers it.
+      if (sentinel_call_ == e)
+        sentinel_call_ = nullptr;
+      else
+        return ref_row(e, nullptr);
     }
+    return {};
   }
 
-  static void gen_parameter(std::vector<Task>& out, const Node* arg) {
-    out.push_back(identifier_task(ident(arg, field::arg::arg), IdentifierPlace::Parameter));
-    gen_child(out, arg, field::arg::annotation, "annotation");
+  // The external binding of a reference sits on its first argument, made
+  // after the `external` keyword's value.
+  void after_keyword(const Node* e, const Node* kw) {
+    if (!markers() || !is_ref_call(e) || ident(kw, field::keyword::arg) != "external") return;
+    const Node* value = kw->child(field::keyword::value);
+    if (!bare_name(value)) return;
+    queue_step("args", 0);
+    queue_hook(kExternalRow, value);
+    queue_unstep();
   }
 
-  // The parameters of a function or lambda at the current path, each default
-  // right after its parameter.
-  static void gen_parameters(std::vector<Task>& out, const Node* arguments) {
-    const List* posonly = arguments->list(field::arguments::posonlyargs);
-    const List* args = arguments->list(field::arguments::args);
-    const List* defaults = arguments->list(field::arguments::defaults);
-    const uint32_t positional = syntax::list_size(posonly) + syntax::list_size(args);
-    // Defaults belong to the last positional parameters.
-    const uint32_t first_defaulted = positional - std::min(positional, syntax::list_size(defaults));
-    uint32_t position = 0;
-    for (auto [list, name] : {std::pair{posonly, "posonlyargs"}, std::pair{args, "args"}}) {
-      for (uint32_t i = 0; i < syntax::list_size(list); ++i, ++position) {
-        out.push_back(step_task(name, i));
-        gen_parameter(out, syntax::list_node(list, i));
-        out.push_back(unstep_task());
-        if (position >= first_defaulted) {
-          const uint32_t d = position - first_defaulted;
-          out.push_back(step_task("defaults", d));
-          out.push_back(visit_task(syntax::list_node(defaults, d)));
-          out.push_back(unstep_task());
-        }
+  // A sentinel read from a reference makes the reference's row, at the
+  // reference's path, before the reference itself is visited.
+  void attribute_value(const Node* e) {
+    if (sites() && is_sentinel_of_ref(e)) queue_hook(kSentinelRef, e->child(field::Attribute::value), e);
+  }
+
+  Status run_hook(uint8_t code, const Node* node, const Node* other) {
+    switch (code) {
+      case kExternalRow:
+        add_marker(names::kBindExternal, "bind_external", path_.view(), ident(node, field::Name::id),
+                   {flag::kCallContext});
+        return {};
+      case kSentinelRef: {
+        Status status = ref_row(node, other);
+        sentinel_call_ = node;
+        return status;
       }
     }
-    if (const Node* vararg = arguments->child(field::arguments::vararg)) {
-      out.push_back(step_task("vararg"));
-      gen_parameter(out, vararg);
-      out.push_back(unstep_task());
-    }
-    const List* kwonly = arguments->list(field::arguments::kwonlyargs);
-    const List* kw_defaults = arguments->list(field::arguments::kw_defaults);
-    for (uint32_t i = 0; i < syntax::list_size(kwonly); ++i) {
-      out.push_back(step_task("kwonlyargs", i));
-      gen_parameter(out, syntax::list_node(kwonly, i));
-      out.push_back(unstep_task());
-      if (i < syntax::list_size(kw_defaults)) {
-        if (const Node* dflt = syntax::list_node(kw_defaults, i)) {
-          out.push_back(step_task("kw_defaults", i));
-          out.push_back(visit_task(dflt));
-          out.push_back(unstep_task());
-        }
-      }
-    }
-    if (const Node* kwarg = arguments->child(field::arguments::kwarg)) {
-      out.push_back(step_task("kwarg"));
-      gen_parameter(out, kwarg);
-      out.push_back(unstep_task());
-    }
-  }
-
-  // Runs `tasks` and everything they lead to; stops at the first error.
-  // Expressions never contain statements, so runs never nest.
-  Status run(std::vector<Task>& tasks) {
-    QUORBIN_CHECK(stack_.empty() && marks_.empty());
-    stack_.assign(tasks.rbegin(), tasks.rend());
-    std::vector<Task> children;
-    Status status;
-    while (!stack_.empty() && status) {
-      const Task task = stack_.back();
-      stack_.pop_back();
-      switch (task.op) {
-        case Task::Op::Visit:
-          children.clear();
-          status = visit(task.node, children);
-          stack_.insert(stack_.end(), children.rbegin(), children.rend());
-          break;
-        case Task::Op::Step:
-          marks_.push_back(path_.push(task.text));
-          break;
-        case Task::Op::StepIndexed:
-          marks_.push_back(path_.push(task.text, task.index));
-          break;
-        case Task::Op::Unstep:
-          path_.pop(marks_.back());
-          marks_.pop_back();
-          break;
-        case Task::Op::Identifier:
-          identifier(task.text, task.place);
-          break;
-        case Task::Op::ExternalRow:
-          add_marker(names::kBindExternal, "bind_external", path_.view(), task.text, {flag::kCallContext});
-          break;
-        case Task::Op::SentinelRef:
-          status = ref_row(task.node, task.attribute);
-          sentinel_call_ = task.node;
-          break;
-      }
-    }
-    // After an error the path is put back as the caller left it.
-    if (!marks_.empty()) path_.pop(marks_.front());
-    stack_.clear();
-    marks_.clear();
-    return status;
-  }
-
-  Status expression(const Node* e) {
-    std::vector<Task> tasks{visit_task(e)};
-    return run(tasks);
-  }
-
-  Status parameters(const Node* arguments) {
-    std::vector<Task> tasks;
-    gen_parameters(tasks, arguments);
-    return run(tasks);
-  }
-
-  // What one expression node makes at its own path, and the tasks of its
-  // children in walk order.
-  Status visit(const Node* e, std::vector<Task>& out) {
-    switch (e->kind) {
-      case Kind::Call:
-        return call(e, out);
-      case Kind::Name:
-        identifier(ident(e, field::Name::id), IdentifierPlace::Plain);
-        return {};
-      case Kind::BoolOp:
-        gen_children(out, e, field::BoolOp::values, "values");
-        return {};
-      case Kind::NamedExpr:
-        gen_child(out, e, field::NamedExpr::target, "target");
-        gen_child(out, e, field::NamedExpr::value, "value");
-        return {};
-      case Kind::BinOp:
-        gen_child(out, e, field::BinOp::left, "left");
-        gen_child(out, e, field::BinOp::right, "right");
-        return {};
-      case Kind::UnaryOp:
-        gen_child(out, e, field::UnaryOp::operand, "operand");
-        return {};
-      case Kind::Lambda:
-        out.push_back(step_task("args"));
-        gen_parameters(out, e->child(field::Lambda::args));
-        out.push_back(unstep_task());
-        gen_child(out, e, field::Lambda::body, "body");
-        return {};
-      case Kind::IfExp:
-        gen_child(out, e, field::IfExp::test, "test");
-        gen_child(out, e, field::IfExp::body, "body");
-        gen_child(out, e, field::IfExp::orelse, "orelse");
-        return {};
-      case Kind::Dict:
-        gen_children(out, e, field::Dict::keys, "keys");
-        gen_children(out, e, field::Dict::values, "values");
-        return {};
-      case Kind::Set:
-        gen_children(out, e, field::Set::elts, "elts");
-        return {};
-      case Kind::List:
-        gen_children(out, e, field::List::elts, "elts");
-        return {};
-      case Kind::Tuple:
-        gen_children(out, e, field::Tuple::elts, "elts");
-        return {};
-      case Kind::ListComp:
-      case Kind::SetComp:
-      case Kind::GeneratorExp:
-        gen_child(out, e, field::ListComp::elt, "elt");
-        gen_generators(out, e->list(field::ListComp::generators));
-        return {};
-      case Kind::DictComp:
-        gen_child(out, e, field::DictComp::key, "key");
-        gen_child(out, e, field::DictComp::value, "value");
-        gen_generators(out, e->list(field::DictComp::generators));
-        return {};
-      case Kind::Await:
-        gen_child(out, e, field::Await::value, "value");
-        return {};
-      case Kind::Yield:
-        gen_child(out, e, field::Yield::value, "value");
-        return {};
-      case Kind::YieldFrom:
-        gen_child(out, e, field::YieldFrom::value, "value");
-        return {};
-      case Kind::Compare:
-        gen_child(out, e, field::Compare::left, "left");
-        gen_children(out, e, field::Compare::comparators, "comparators");
-        return {};
-      case Kind::FormattedValue:
-        gen_child(out, e, field::FormattedValue::value, "value");
-        gen_child(out, e, field::FormattedValue::format_spec, "format_spec");
-        return {};
-      case Kind::JoinedStr:
-        gen_children(out, e, field::JoinedStr::values, "values");
-        return {};
-      case Kind::Attribute: {
-        const Node* value = e->child(field::Attribute::value);
-        out.push_back(step_task("value"));
-        if (sites() && is_sentinel_of_ref(e)) out.push_back(Task{Task::Op::SentinelRef, value, e, {}});
-        out.push_back(visit_task(value));
-        out.push_back(unstep_task());
-        return {};
-      }
-      case Kind::Subscript:
-        gen_child(out, e, field::Subscript::value, "value");
-        gen_child(out, e, field::Subscript::slice, "slice");
-        return {};
-      case Kind::Starred:
-        gen_child(out, e, field::Starred::value, "value");
-        return {};
-      case Kind::Slice:
-        gen_child(out, e, field::Slice::lower, "lower");
-        gen_child(out, e, field::Slice::upper, "upper");
-        gen_child(out, e, field::Slice::step, "step");
-        return {};
-      default:  // constants
-        return {};
-    }
-  }
-
-  static void gen_generators(std::vector<Task>& out, const List* comprehensions) {
-    for (uint32_t g = 0; g < syntax::list_size(comprehensions); ++g) {
-      const Node* comp = syntax::list_node(comprehensions, g);
-      out.push_back(step_task("generators", g));
-      gen_child(out, comp, field::comprehension::target, "target");
-      gen_child(out, comp, field::comprehension::iter, "iter");
-      gen_children(out, comp, field::comprehension::ifs, "ifs");
-      out.push_back(unstep_task());
-    }
-  }
-
-  Status call(const Node* e, std::vector<Task>& out) {
-    if (std::optional<std::string_view> callee = bare_callee(e)) {
-      if (markers()) {
-        QUORBIN_PKG_TRY(call_row(e, *callee, path_.view()));
-      } else if (*callee == names::kRef) {
-        // Only a reference by bare name is a site: one written as a method
-        // of another object has no marker row, and materialization lowers it.
-        if (sentinel_call_ == e)
-          sentinel_call_ = nullptr;
-        else
-          QUORBIN_PKG_TRY(ref_row(e, nullptr));
-      }
-    }
-    gen_child(out, e, field::Call::func, "func");
-    gen_children(out, e, field::Call::args, "args");
-    const bool reference = markers() && is_ref_call(e);
-    const List* keywords = e->list(field::Call::keywords);
-    for (uint32_t i = 0; i < syntax::list_size(keywords); ++i) {
-      const Node* kw = syntax::list_node(keywords, i);
-      const syntax::Str* name = kw->str(field::keyword::arg);
-      out.push_back(step_task("keywords", i));
-      if (name) out.push_back(identifier_task(name->view(), IdentifierPlace::Plain));
-      gen_child(out, kw, field::keyword::value, "value");
-      out.push_back(unstep_task());
-      // The external binding of a reference sits on its first argument.
-      if (!reference || !name || name->view() != "external") continue;
-      if (std::optional<std::string_view> bound = bare_name(kw->child(field::keyword::value))) {
-        out.push_back(step_task("args", 0));
-        out.push_back(Task{Task::Op::ExternalRow, nullptr, nullptr, *bound});
-        out.push_back(unstep_task());
-      }
-    }
+    QUORBIN_CHECK(false);
     return {};
   }
 };
