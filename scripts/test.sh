@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the pytest suite on Python 3.12, the C++ unit
-# tests, and on Python 3.13 the build, the import and the tests that do not
-# compare with 3.12's ast.parse.
+# tests, a minute of fuzzing the parser, and on Python 3.13 the build, the
+# import and the tests that do not compare with 3.12's ast.parse.
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 ensure_debian_packages libgtest-dev
 setup_312
@@ -17,6 +17,17 @@ fi
 status=0
 log "pytest on 3.12"
 "$VENV312/bin/python" -m pytest -q "$ROOT/tests" "$@" || status=$?
+
+# A minute of fuzzing the parser under ASan and UBSan (tools/fuzz/README.md);
+# the full libFuzzer log stays in build/fuzz/run.log.
+log "fuzzing the parser for ${QUORBIN_FUZZ_SECONDS:-60}s"
+mkdir -p "$ROOT/build/fuzz"
+if "$ROOT/tools/fuzz/run.sh" "${QUORBIN_FUZZ_SECONDS:-60}" >"$ROOT/build/fuzz/run.log" 2>&1; then
+  grep -E '^(Done|stat::number_of_executed_units)' "$ROOT/build/fuzz/run.log" >&2 || true
+else
+  status=1
+  tail -n 60 "$ROOT/build/fuzz/run.log" >&2
+fi
 
 if py313="$(find_python 3.13)"; then
   VENV313="$ROOT/.venv313"
