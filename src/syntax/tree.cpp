@@ -308,14 +308,19 @@ Tree deep_copy(const Tree& tree) {
 // ---------------------------------------------------------------- counts
 
 void count_nodes(const Node* root, NodeCounts& counts) {
-  // An explicit stack keeps deep trees off the C stack.
+  // An explicit stack keeps deep trees off the C stack. Counting by kind
+  // into an array and filling the map once at the end keeps the walk free
+  // of map lookups (a name comparison per node was a quarter of the time of
+  // a parse).
+  uint64_t per_kind[kKindCount] = {};
   std::vector<const Node*> stack;
+  stack.reserve(64);
   stack.push_back(root);
   while (!stack.empty()) {
     const Node* node = stack.back();
     stack.pop_back();
     const KindInfo& ki = info(node->kind);
-    ++counts[ki.name];
+    ++per_kind[static_cast<size_t>(node->kind)];
     for (unsigned i = 0; i < ki.field_count; ++i) {
       const Slot& s = node->slot(i);
       switch (ki.fields[i].type) {
@@ -333,6 +338,8 @@ void count_nodes(const Node* root, NodeCounts& counts) {
       }
     }
   }
+  for (size_t k = 0; k < kKindCount; ++k)
+    if (per_kind[k]) counts[kTable.kinds[k].name] += per_kind[k];
 }
 
 }  // namespace quorbin::syntax
