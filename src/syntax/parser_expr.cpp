@@ -295,10 +295,12 @@ Node* Parser::binary(int min_prec) {
   const uint32_t start = cur().start;
   Node* left = factor();
   if (!left) return nullptr;
+  Chain chain(*this);
   for (;;) {
     int prec;
     Operator op;
     if (!binary_operator(kind(), prec, op) || prec < min_prec) return left;
+    if (!chain.step()) return nullptr;
     advance();
     Node* right = binary(prec + 1);
     if (!right) return nullptr;
@@ -361,7 +363,9 @@ Node* Parser::power() {
 Node* Parser::primary() {
   const uint32_t start = cur().start;
   Node* e = atom();
+  Chain chain(*this);
   while (e) {
+    if ((at(Tok::Dot) || at(Tok::LPar) || at(Tok::LSqb)) && !chain.step()) return nullptr;
     if (at(Tok::Dot)) {
       advance();
       if (!at(Tok::Name)) return fail_here("attribute name after '.'");

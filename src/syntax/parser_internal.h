@@ -80,6 +80,25 @@ class Parser {
     ~Depth() { --p.depth_; }
   };
 
+  // Left-folded constructs (postfix chains, one precedence level of binary
+  // operators, pattern dotted names) deepen the tree by one level per step
+  // without recursing here. Each step spends a unit until the chain ends, so
+  // the trees handed to later walks, which recurse, stay within the budget.
+  struct Chain {
+    Parser& p;
+    int spent = 0;
+    explicit Chain(Parser& parser) : p(parser) {}
+    Chain(const Chain&) = delete;
+    Chain& operator=(const Chain&) = delete;
+    [[nodiscard]] bool step() {
+      ++spent;
+      if (++p.depth_ <= kMaxDepth) return true;
+      p.fail("too deeply nested: the source exceeds the parser's nesting limit", p.cur().start);
+      return false;
+    }
+    ~Chain() { p.depth_ -= spent; }
+  };
+
   // ------------------------------------------------------------ nodes
   Node* make(Kind k, uint32_t start, uint32_t end) { return arena_.node(k, start, end); }
   const Str* ident(const Token& t);

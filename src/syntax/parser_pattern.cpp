@@ -182,7 +182,9 @@ Node* Parser::name_or_attr() {
   const uint32_t start = cur().start;
   Node* e = name(cur(), ExprContext::Load);
   advance();
+  Chain chain(*this);
   while (accept(Tok::Dot)) {
+    if (!chain.step()) return nullptr;
     if (!at(Tok::Name)) return fail_here("attribute name after '.'");
     Node* a = make(Kind::Attribute, start, cur().end);
     a->set_child(field::Attribute::value, e);

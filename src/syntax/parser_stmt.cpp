@@ -529,6 +529,9 @@ Node* Parser::if_stmt(bool elif) {
   List* orelse = nullptr;
   uint32_t end = last_real_end();
   if (at(Tok::KwElif)) {
+    // Each elif is an If nested in the previous one's orelse.
+    Depth depth(*this);
+    if (!depth.ok) return nullptr;
     Node* inner = if_stmt(true);
     if (!inner) return nullptr;
     arena_.push_node(orelse, inner);
