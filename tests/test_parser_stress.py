@@ -139,16 +139,11 @@ LIMIT_FAMILIES = [
     ("with blocks", indented("with a:", " "), 99, "too many levels of indentation"),
 ]
 
-FSTRING_LIMIT = pytest.mark.xfail(
-    strict=True,
-    reason="the lexer refuses nested f-strings at the bracket limit (200) instead of at 150 f-string levels")
-
 
 def limit_cases():
     for name, make, deepest, message in LIMIT_FAMILIES:
         for n in (deepest - 1, deepest, deepest + 1, deepest + 2):
-            marks = FSTRING_LIMIT if name.startswith("f-strings") and n > deepest else ()
-            yield pytest.param(make, n, deepest, message, id=f"{name}-{n}", marks=marks)
+            yield pytest.param(make, n, deepest, message, id=f"{name}-{n}")
 
 
 @pytest.mark.parametrize("make, n, deepest, message", list(limit_cases()))

@@ -21,6 +21,7 @@ namespace {
 // The interpreter's limits: deeper input is refused with its messages.
 constexpr int kMaxIndent = 100;
 constexpr int kMaxLevel = 200;
+constexpr size_t kMaxFStringModes = 150;
 // Replacement fields open at once inside one f-string ({x:{y:{z}}} is the deepest).
 constexpr int kMaxFields = 3;
 constexpr int kTabSize = 8;
@@ -453,7 +454,9 @@ class Lexer {
     const uint8_t qs = (ch(quote_at + 1) == quote && ch(quote_at + 2) == quote) ? 3 : 1;
     size_t i = quote_at + qs;
     if (f) {
-      if (level_ >= kMaxLevel) return fail("too many nested f-strings", start);
+      // The interpreter keeps at most 150 tokenizer modes, the plain one
+      // included, so the 150th nested f-string is one too many.
+      if (fstrings_.size() + 1 >= kMaxFStringModes) return fail("too many nested f-strings", start);
       FString fs{};
       fs.start = static_cast<uint32_t>(start);
       fs.quote = quote;
