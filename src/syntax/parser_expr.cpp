@@ -171,39 +171,27 @@ Node* Parser::expression() {
   return n;
 }
 
-Node* Parser::disjunction() {
+// `a or b or c` and `a and b and c` are one flat BoolOp each, not a chain.
+Node* Parser::bool_chain(Tok keyword, BoolOperator op, Node* (Parser::*operand)()) {
   const uint32_t start = cur().start;
-  Node* first = conjunction();
-  if (!first || !at(Tok::KwOr)) return first;
+  Node* first = (this->*operand)();
+  if (!first || !at(keyword)) return first;
   List* values = nullptr;
   arena_.push_node(values, first);
-  while (accept(Tok::KwOr)) {
-    Node* e = conjunction();
+  while (accept(keyword)) {
+    Node* e = (this->*operand)();
     if (!e) return nullptr;
     arena_.push_node(values, e);
   }
   Node* n = make(Kind::BoolOp, start, prev().end);
-  n->set_int(field::BoolOp::op, static_cast<int64_t>(BoolOperator::Or));
+  n->set_int(field::BoolOp::op, static_cast<int64_t>(op));
   n->set_list(field::BoolOp::values, values);
   return n;
 }
 
-Node* Parser::conjunction() {
-  const uint32_t start = cur().start;
-  Node* first = inversion();
-  if (!first || !at(Tok::KwAnd)) return first;
-  List* values = nullptr;
-  arena_.push_node(values, first);
-  while (accept(Tok::KwAnd)) {
-    Node* e = inversion();
-    if (!e) return nullptr;
-    arena_.push_node(values, e);
-  }
-  Node* n = make(Kind::BoolOp, start, prev().end);
-  n->set_int(field::BoolOp::op, static_cast<int64_t>(BoolOperator::And));
-  n->set_list(field::BoolOp::values, values);
-  return n;
-}
+Node* Parser::disjunction() { return bool_chain(Tok::KwOr, BoolOperator::Or, &Parser::conjunction); }
+
+Node* Parser::conjunction() { return bool_chain(Tok::KwAnd, BoolOperator::And, &Parser::inversion); }
 
 Node* Parser::inversion() {
   if (!at(Tok::KwNot)) return comparison();

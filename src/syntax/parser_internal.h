@@ -123,6 +123,7 @@ class Parser {
   Node* star_named_expression();
   Node* named_expression();
   Node* expression();
+  Node* bool_chain(Tok keyword, BoolOperator op, Node* (Parser::*operand)());
   Node* disjunction();
   Node* conjunction();
   Node* inversion();
