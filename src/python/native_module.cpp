@@ -23,12 +23,12 @@ void destroy(PyObject* self) noexcept {
 
 Outcome get_filename(PyObject* self) { return new_str(self_module(self).filename); }
 Outcome get_parser_backend(PyObject*) { return new_str(engine::kParserLabel); }
-Outcome method_node_counts(PyObject* self) { return node_counts_dict(self_module(self).counts); }
+Outcome method_node_counts(PyObject* self) { return node_counts_dict(self_module(self).counts()); }
 
 Outcome repr(PyObject* self) {
   const NativeModuleData& m = self_module(self);
   uint64_t total = 0;
-  for (const auto& [name, count] : m.counts) total += count;
+  for (const auto& [name, count] : m.counts()) total += count;
   std::string text = "NativeModule(filename=";
   engine::append_quoted(text, m.filename);
   text += ", backend=";

@@ -17,7 +17,21 @@ struct NativeModuleData {
   std::string source;
   std::string filename;
   syntax::Tree tree;
-  syntax::NodeCounts counts;
+
+  // Counted on first request: most modules are never asked, and the walk
+  // costs about a tenth of a parse. The tree never changes, and every
+  // caller holds the interpreter lock, so counting once is safe.
+  const syntax::NodeCounts& counts() const {
+    if (!counted_) {
+      syntax::count_nodes(tree.module, counts_);
+      counted_ = true;
+    }
+    return counts_;
+  }
+
+ private:
+  mutable syntax::NodeCounts counts_;
+  mutable bool counted_ = false;
 };
 
 struct NativeModuleObject {

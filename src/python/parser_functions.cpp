@@ -39,7 +39,6 @@ Outcome compile_composable(Args& args) {
   engine::Result<syntax::Tree> tree = parse_source(data.source, data.filename, /*release_lock=*/true);
   if (!tree) return std::move(tree).error();
   data.tree = std::move(tree).value();
-  syntax::count_nodes(data.tree.module, data.counts);
   return new_native_module(std::move(data));
 }
 
