@@ -1,5 +1,7 @@
 #include "syntax/lexer.h"
 
+#include <array>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -40,39 +42,72 @@ struct FString {
   Field fields[kMaxFields];
 };
 
-bool ascii_ident_start(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
-bool ascii_ident_char(int c) { return ascii_ident_start(c) || (c >= '0' && c <= '9'); }
+// Character classes of ASCII bytes by table: the word loop asks per byte.
+enum : uint8_t { kIdentStart = 1, kIdentChar = 2 };
+constexpr auto kAsciiClass = [] {
+  std::array<uint8_t, 256> t{};
+  for (int c = 0; c < 128; ++c) {
+    const bool start = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+    t[c] = (start ? kIdentStart | kIdentChar : 0) | ((c >= '0' && c <= '9') ? kIdentChar : 0);
+  }
+  return t;
+}();
+// c is a byte or -1 (end of input).
+bool ascii_ident_start(int c) { return c >= 0 && (kAsciiClass[static_cast<unsigned>(c)] & kIdentStart); }
+bool ascii_ident_char(int c) { return c >= 0 && (kAsciiClass[static_cast<unsigned>(c)] & kIdentChar); }
+
+// Keywords are 2 to 8 bytes, so a word of that length packs into one
+// integer and the lookup is a few integer comparisons among the keywords of
+// its length (scanning the whole table per name was a visible part of
+// tokenizing).
+constexpr uint64_t pack(std::string_view w) {
+  uint64_t v = 0;
+  for (size_t i = 0; i < w.size(); ++i) v |= uint64_t(static_cast<unsigned char>(w[i])) << (8 * i);
+  return v;
+}
 
 struct Keyword {
-  const char* text;
+  uint64_t packed;
   Tok kind;
 };
-constexpr Keyword kKeywords[] = {
-    {"False", Tok::KwFalse},   {"None", Tok::KwNone},         {"True", Tok::KwTrue},       {"and", Tok::KwAnd},
-    {"as", Tok::KwAs},         {"assert", Tok::KwAssert},     {"async", Tok::KwAsync},     {"await", Tok::KwAwait},
-    {"break", Tok::KwBreak},   {"class", Tok::KwClass},       {"continue", Tok::KwContinue},
-    {"def", Tok::KwDef},       {"del", Tok::KwDel},           {"elif", Tok::KwElif},       {"else", Tok::KwElse},
-    {"except", Tok::KwExcept}, {"finally", Tok::KwFinally},   {"for", Tok::KwFor},         {"from", Tok::KwFrom},
-    {"global", Tok::KwGlobal}, {"if", Tok::KwIf},             {"import", Tok::KwImport},   {"in", Tok::KwIn},
-    {"is", Tok::KwIs},         {"lambda", Tok::KwLambda},     {"nonlocal", Tok::KwNonlocal},
-    {"not", Tok::KwNot},       {"or", Tok::KwOr},             {"pass", Tok::KwPass},       {"raise", Tok::KwRaise},
-    {"return", Tok::KwReturn}, {"try", Tok::KwTry},           {"while", Tok::KwWhile},     {"with", Tok::KwWith},
-    {"yield", Tok::KwYield},
-};
+constexpr Keyword kw(std::string_view text, Tok kind) { return {pack(text), kind}; }
+
+constexpr Keyword kLength2[] = {kw("as", Tok::KwAs), kw("if", Tok::KwIf), kw("in", Tok::KwIn), kw("is", Tok::KwIs),
+                                kw("or", Tok::KwOr)};
+constexpr Keyword kLength3[] = {kw("and", Tok::KwAnd), kw("def", Tok::KwDef), kw("del", Tok::KwDel),
+                                kw("for", Tok::KwFor), kw("not", Tok::KwNot), kw("try", Tok::KwTry)};
+constexpr Keyword kLength4[] = {kw("None", Tok::KwNone), kw("True", Tok::KwTrue), kw("elif", Tok::KwElif),
+                                kw("else", Tok::KwElse), kw("from", Tok::KwFrom), kw("pass", Tok::KwPass),
+                                kw("with", Tok::KwWith)};
+constexpr Keyword kLength5[] = {kw("False", Tok::KwFalse), kw("async", Tok::KwAsync), kw("await", Tok::KwAwait),
+                                kw("break", Tok::KwBreak), kw("class", Tok::KwClass), kw("raise", Tok::KwRaise),
+                                kw("while", Tok::KwWhile), kw("yield", Tok::KwYield)};
+constexpr Keyword kLength6[] = {kw("assert", Tok::KwAssert), kw("except", Tok::KwExcept), kw("global", Tok::KwGlobal),
+                                kw("import", Tok::KwImport), kw("lambda", Tok::KwLambda), kw("return", Tok::KwReturn)};
+constexpr Keyword kLength7[] = {kw("finally", Tok::KwFinally)};
+constexpr Keyword kLength8[] = {kw("continue", Tok::KwContinue), kw("nonlocal", Tok::KwNonlocal)};
+
+template <size_t N>
+Tok find_keyword(const Keyword (&table)[N], uint64_t packed) {
+  for (const Keyword& k : table)
+    if (k.packed == packed) return k.kind;
+  return Tok::Name;
+}
 
 Tok keyword_or_name(std::string_view word) {
-  // Keywords are 2 to 8 letters and start with a letter in "FNTabcdefgilnoprtwy";
-  // the first letter and the length pick at most a few candidates.
   if (word.size() < 2 || word.size() > 8) return Tok::Name;
-  const char c = word[0];
-  if (!((c >= 'a' && c <= 'y') || c == 'F' || c == 'N' || c == 'T')) return Tok::Name;
-  for (const Keyword& k : kKeywords) {
-    if (k.text[0] != c) continue;
-    size_t i = 1;
-    while (i < word.size() && k.text[i] == word[i]) ++i;
-    if (i == word.size() && k.text[i] == '\0') return k.kind;
+  uint64_t packed = 0;
+  if constexpr (std::endian::native == std::endian::little) std::memcpy(&packed, word.data(), word.size());
+  else packed = pack(word);
+  switch (word.size()) {
+    case 2: return find_keyword(kLength2, packed);
+    case 3: return find_keyword(kLength3, packed);
+    case 4: return find_keyword(kLength4, packed);
+    case 5: return find_keyword(kLength5, packed);
+    case 6: return find_keyword(kLength6, packed);
+    case 7: return find_keyword(kLength7, packed);
+    default: return find_keyword(kLength8, packed);
   }
-  return Tok::Name;
 }
 
 class Lexer {
@@ -308,7 +343,8 @@ class Lexer {
       i += n;
     }
     pos_ = i;
-    emit(ascii ? keyword_or_name(s_.substr(start, i - start)) : Tok::Name, start, i);
+    if (ascii) return emit(keyword_or_name(s_.substr(start, i - start)), start, i);
+    out_.push_back(Token{static_cast<uint32_t>(start), static_cast<uint32_t>(i), Tok::Name, true});
   }
 
   void invalid_character(size_t at, char32_t cp) {

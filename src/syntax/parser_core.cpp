@@ -67,9 +67,7 @@ Soft Parser::soft(const Token& t) const {
 
 const Str* Parser::ident(const Token& t) {
   std::string_view s = text(t);
-  for (char c : s)
-    if (static_cast<unsigned char>(c) >= 0x80) return arena_.str(normalize_identifier(s));
-  return arena_.str(s);
+  return t.non_ascii ? arena_.str(normalize_identifier(s)) : arena_.str(s);
 }
 
 Node* Parser::name(const Token& t, ExprContext ctx) {
@@ -96,6 +94,10 @@ namespace {
 
 bool valid_utf8(std::string_view s, uint32_t& bad) {
   for (size_t i = 0; i < s.size();) {
+    // Sources are mostly ASCII: eight bytes at a time while no high bit is set.
+    uint64_t word;
+    while (i + 8 <= s.size() && (std::memcpy(&word, s.data() + i, 8), (word & 0x8080808080808080u) == 0)) i += 8;
+    if (i >= s.size()) break;
     if (static_cast<unsigned char>(s[i]) < 0x80) {
       ++i;
       continue;

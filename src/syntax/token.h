@@ -51,6 +51,9 @@ struct Token {
   uint32_t start;
   uint32_t end;
   Tok kind;
+  // Set by the lexer on names with characters beyond ASCII, the only ones
+  // that need normalizing; the parser then need not scan every name again.
+  bool non_ascii = false;
   std::string_view text(std::string_view source) const { return source.substr(start, end - start); }
 };
 static_assert(sizeof(Token) <= 12);

@@ -44,6 +44,13 @@ struct KindTable {
 };
 constexpr KindTable kTable;
 
+constexpr bool field_counts_agree() {
+  for (size_t k = 0; k < kKindCount; ++k)
+    if (kTable.kinds[k].field_count != kFieldCounts[k]) return false;
+  return true;
+}
+static_assert(field_counts_agree());
+
 }  // namespace
 
 const KindInfo& info(Kind kind) { return kTable.kinds[static_cast<size_t>(kind)]; }
@@ -100,30 +107,12 @@ void Arena::grow(size_t at_least) {
   if (next_chunk_ < (size_t(64) << 20)) next_chunk_ *= 2;
 }
 
-void* Arena::alloc(size_t size, size_t align) {
-  auto p = reinterpret_cast<uintptr_t>(cursor_);
-  uintptr_t aligned = (p + (align - 1)) & ~(uintptr_t(align) - 1);
-  if (!cursor_ || aligned + size > reinterpret_cast<uintptr_t>(limit_)) {
-    grow(size + align);
-    p = reinterpret_cast<uintptr_t>(cursor_);
-    aligned = (p + (align - 1)) & ~(uintptr_t(align) - 1);
-  }
+void* Arena::alloc_in_new_chunk(size_t size, size_t align) {
+  grow(size + align);
+  const auto p = reinterpret_cast<uintptr_t>(cursor_);
+  const uintptr_t aligned = (p + (align - 1)) & ~(uintptr_t(align) - 1);
   cursor_ = reinterpret_cast<char*>(aligned + size);
   return reinterpret_cast<void*>(aligned);
-}
-
-Node* Arena::node(Kind kind, uint32_t start, uint32_t end) {
-  const unsigned n = info(kind).field_count;
-  void* mem = alloc(sizeof(Node) + n * sizeof(Slot), alignof(Node));
-  auto* node = static_cast<Node*>(mem);
-  node->kind = kind;
-  node->slot_count = static_cast<uint8_t>(n);
-  node->flags = 0;
-  node->start = start;
-  node->end = end;
-  node->reserved_ = 0;
-  std::memset(node->slots(), 0, n * sizeof(Slot));
-  return node;
 }
 
 const Str* Arena::str(std::string_view text) {
@@ -153,7 +142,7 @@ List* Arena::list(uint32_t capacity) {
   return l;
 }
 
-void Arena::push(List*& l, Slot value) {
+void Arena::push_growing(List*& l, Slot value) {
   if (!l) l = list(4);
   if (l->size == l->capacity) {
     uint32_t cap = l->capacity ? l->capacity * 2 : 4;

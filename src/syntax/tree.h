@@ -71,6 +71,14 @@ struct KindInfo {
 };
 
 const KindInfo& info(Kind kind);
+
+// Slots per kind, the same numbers as info(kind).field_count, for the inline
+// allocation path.
+inline constexpr uint8_t kFieldCounts[] = {
+#define QUORBIN_X(name, cat, located, nfields) nfields,
+    QUORBIN_SYNTAX_KINDS(QUORBIN_X)
+#undef QUORBIN_X
+};
 inline const char* name_of(Kind kind) { return info(kind).name; }
 
 // Immutable byte string owned by an arena. Text is UTF-8, except that string
@@ -158,15 +166,42 @@ class Arena {
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
-  void* alloc(size_t size, size_t align = alignof(std::max_align_t));
+  // The allocation paths are inline: the parser calls them for every node,
+  // and a call into another file per node was a tenth of a parse.
+  void* alloc(size_t size, size_t align = alignof(std::max_align_t)) {
+    const auto p = reinterpret_cast<uintptr_t>(cursor_);
+    const uintptr_t aligned = (p + (align - 1)) & ~(uintptr_t(align) - 1);
+    if (cursor_ && aligned + size <= reinterpret_cast<uintptr_t>(limit_)) [[likely]] {
+      cursor_ = reinterpret_cast<char*>(aligned + size);
+      return reinterpret_cast<void*>(aligned);
+    }
+    return alloc_in_new_chunk(size, align);
+  }
 
-  Node* node(Kind kind, uint32_t start = 0, uint32_t end = 0);  // slots zeroed
+  Node* node(Kind kind, uint32_t start = 0, uint32_t end = 0) {  // slots zeroed
+    const unsigned n = kFieldCounts[static_cast<size_t>(kind)];
+    auto* node = static_cast<Node*>(alloc(sizeof(Node) + n * sizeof(Slot), alignof(Node)));
+    node->kind = kind;
+    node->slot_count = static_cast<uint8_t>(n);
+    node->flags = 0;
+    node->start = start;
+    node->end = end;
+    node->reserved_ = 0;
+    std::memset(node->slots(), 0, n * sizeof(Slot));
+    return node;
+  }
   const Str* str(std::string_view text);
   Const* constant(ConstKind kind);
   List* list(uint32_t capacity = 0);
 
   // Appends to *l, creating the list when null.
-  void push(List*& l, Slot value);
+  void push(List*& l, Slot value) {
+    if (l && l->size < l->capacity) [[likely]] {
+      l->items[l->size++] = value;
+      return;
+    }
+    push_growing(l, value);
+  }
   void push_node(List*& l, Node* n) { Slot s; s.node = n; push(l, s); }
   void push_str(List*& l, const Str* v) { Slot s; s.str = v; push(l, s); }
   void push_int(List*& l, int64_t v) { Slot s; s.i = v; push(l, s); }
@@ -183,6 +218,8 @@ class Arena {
   size_t next_chunk_;
   size_t reserved_ = 0;
   void grow(size_t at_least);
+  void* alloc_in_new_chunk(size_t size, size_t align);
+  void push_growing(List*& l, Slot value);
 };
 
 // A module tree with the arena that owns its nodes.
