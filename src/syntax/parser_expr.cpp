@@ -150,9 +150,23 @@ Node* Parser::named_expression() {
 
 // ---------------------------------------------------------------- boolean and conditional
 
+namespace {
+
+// Tokens that can start an atom on their own, and tokens that no operator,
+// trailer or conditional can continue an expression with.
+constexpr TokSet kLoneAtoms{Tok::Name, Tok::Number, Tok::String, Tok::KwTrue, Tok::KwFalse, Tok::KwNone};
+constexpr TokSet kExpressionEnds{Tok::Comma, Tok::RPar, Tok::RSqb, Tok::RBrace, Tok::Colon,
+                                 Tok::Equal, Tok::Newline, Tok::Semi};
+
+}  // namespace
+
 Node* Parser::expression() {
   Depth depth(*this);
   if (!depth.ok) return nullptr;
+  // Most expressions are one name or literal followed by a comma, a closing
+  // bracket or the end of the statement; every level between here and the
+  // atom would hand it up unchanged, so take it directly.
+  if (kLoneAtoms.has(kind()) && kExpressionEnds.has(peek().kind)) return atom();
   if (at(Tok::KwLambda)) return lambdef();
   const uint32_t start = cur().start;
   Node* body = disjunction();
