@@ -657,16 +657,26 @@ Node* Parser::star_target() {
 
 Node* Parser::slices() {
   const uint32_t start = cur().start;
-  Node* first;
-  if (at(Tok::Star)) first = star_expression();
-  else first = slice();
+  // A starred subscript element takes a whole expression, as a starred call
+  // argument does (`x[*a or b]`, `x[*a if c else d]`), not only an operand.
+  auto element = [this]() -> Node* {
+    if (!at(Tok::Star)) return slice();
+    const uint32_t star = cur().start;
+    advance();
+    Node* v = expression();
+    if (!v) return nullptr;
+    Node* s = make(Kind::Starred, star, prev().end);
+    s->set_child(field::Starred::value, v);
+    return s;
+  };
+  Node* first = element();
   if (!first) return nullptr;
   if (!at(Tok::Comma) && first->kind != Kind::Starred) return first;
   List* elts = nullptr;
   arena_.push_node(elts, first);
   while (accept(Tok::Comma)) {
     if (at(Tok::RSqb)) break;
-    Node* e = at(Tok::Star) ? star_expression() : slice();
+    Node* e = element();
     if (!e) return nullptr;
     arena_.push_node(elts, e);
   }
