@@ -199,7 +199,17 @@ Node* Parser::fstring() {
       if (!f) return nullptr;
       if (f->kind == Kind::JoinedStr) {  // a debug field: its text, then the value
         List* vals = f->list(field::JoinedStr::values);
-        for (uint32_t i = 0; i < list_size(vals); ++i) arena_.push_node(values, list_node(vals, i));
+        // The text is decoded like the literal text around it: unless the
+        // f-string is raw, the escapes of a string it quotes are applied
+        // (f'{"\\n"=}' shows a line end, as the compiled program prints it).
+        Node* shown = list_node(vals, 0);
+        if (!raw && str_value(shown).find('\\') != std::string_view::npos) {
+          const std::string written(str_value(shown));
+          if (!decode(written, shown->start, false, false, scratch_)) return nullptr;
+          shown = str_constant(arena_, scratch_, shown->start, shown->end, nullptr);
+        }
+        arena_.push_node(values, shown);
+        for (uint32_t i = 1; i < list_size(vals); ++i) arena_.push_node(values, list_node(vals, i));
       } else {
         arena_.push_node(values, f);
       }
