@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "syntax/literals.h"
 
@@ -110,10 +111,25 @@ Tok keyword_or_name(std::string_view word) {
   }
 }
 
+// Bytes the lexer may read past the end of the source: every read stays
+// within a few bytes of the last one that was checked.
+constexpr size_t kPadding = 16;
+
+// Bytes that end a run of ordinary characters in a string body, in a comment.
+constexpr auto kStringStop = [] {
+  std::array<bool, 256> t{};
+  for (unsigned char c : {'\0', '\n', '\r', '\\', '\'', '"'}) t[c] = true;
+  return t;
+}();
+
 class Lexer {
  public:
+  // `source` must be followed by kPadding NUL bytes: the hot loops stop at
+  // the first NUL instead of checking the bounds before every byte. The
+  // source itself holds no NUL (refused before lexing); if it did, the NUL
+  // would be an invalid character like any other.
   Lexer(std::string_view source, std::vector<Token>& out, LexError& error)
-      : s_(source), out_(out), err_(error) {
+      : s_(source), p_(reinterpret_cast<const unsigned char*>(source.data())), out_(out), err_(error) {
     indstack_[0] = altstack_[0] = 0;
   }
 
@@ -128,10 +144,13 @@ class Lexer {
         indentation();
         continue;
       }
-      int c = ch(pos_);
-      while (c == ' ' || c == '\t' || c == '\f') c = ch(++pos_);
+      size_t i = pos_;
+      while (p_[i] == ' ' || p_[i] == '\t' || p_[i] == '\f') ++i;
+      pos_ = i;
+      int c = ch(i);
       if (c == '#') {
-        while (c != -1 && c != '\n' && c != '\r') c = ch(++pos_);
+        while (p_[i] != '\n' && p_[i] != '\r' && !(p_[i] == 0 && i >= s_.size())) ++i;
+        pos_ = i;
         continue;
       }
       if (c == -1) {
@@ -159,6 +178,7 @@ class Lexer {
 
  private:
   std::string_view s_;
+  const unsigned char* p_;  // s_'s bytes, then the NUL padding
   size_t pos_ = 0;
   std::vector<Token>& out_;
   LexError& err_;
@@ -173,7 +193,11 @@ class Lexer {
   uint32_t paren_at_[kMaxLevel];
   std::vector<FString> fstrings_;
 
-  int ch(size_t i) const { return i < s_.size() ? static_cast<unsigned char>(s_[i]) : -1; }
+  // The byte at i, or -1 at and past the end. Valid up to kPadding bytes past it.
+  int ch(size_t i) const {
+    const int c = p_[i];
+    return c != 0 || i < s_.size() ? c : -1;
+  }
   size_t newline_at(size_t i) const {
     int c = ch(i);
     if (c == '\n') return 1;
@@ -216,6 +240,10 @@ class Lexer {
   void indentation() {
     int col = 0, altcol = 0, cont_col = 0;
     for (;;) {
+      if (p_[pos_] == ' ') {  // the common case, without the checks below
+        ++col, ++altcol, ++pos_;
+        continue;
+      }
       int c = ch(pos_);
       if (c == ' ') {
         ++col, ++altcol;
@@ -325,7 +353,8 @@ class Lexer {
     }
     bool ascii = true;
     i = pos_;
-    for (bool first = true;; first = false) {
+    while (kAsciiClass[p_[i]] & kIdentChar) ++i;  // stops at the NUL after the end
+    for (bool first = i == pos_;; first = false) {
       int c = ch(i);
       if (ascii_ident_char(c)) {
         ++i;
@@ -503,6 +532,7 @@ class Lexer {
       return emit(Tok::FStringStart, start, i);
     }
     for (;;) {
+      while (!kStringStop[p_[i]]) ++i;
       int c = ch(i);
       if (c == -1) return unterminated_string(start, qs, i);
       if (c == '\\') {
@@ -748,7 +778,12 @@ class Lexer {
 
 void tokenize(std::string_view source, std::vector<Token>& out, LexError& error) {
   out.reserve(out.size() + source.size() / 3 + 16);
-  Lexer lexer(source, out, error);
+  // A padded copy: offsets are the same, and the copy costs far less than
+  // the bound checks it saves.
+  std::unique_ptr<char[]> padded(new char[source.size() + kPadding]);
+  if (!source.empty()) std::memcpy(padded.get(), source.data(), source.size());
+  std::memset(padded.get() + source.size(), 0, kPadding);
+  Lexer lexer(std::string_view(padded.get(), source.size()), out, error);
   lexer.run();
 }
 
