@@ -214,7 +214,11 @@ class Lexer {
     err_.offset = static_cast<uint32_t>(at);
     emit(Tok::Error, at, at);
   }
+  // The line an error is detected on. At the end of the input it is the
+  // line of the last character: a line end there starts no further line, as
+  // in the interpreter's tokenizer ('abc\ and a line end is line 1).
   unsigned line_of(size_t at) const {
+    if (at >= s_.size() && !s_.empty()) at = s_.size() - 1;
     unsigned line = 1;
     for (size_t i = 0; i < at && i < s_.size(); ++i) {
       if (s_[i] == '\n') ++line;
