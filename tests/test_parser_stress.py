@@ -428,8 +428,8 @@ def test_byte_order_marks_in_text_are_treated_as_the_reference_treats_them(sourc
 
 UNTERMINATED = [
     # (source, fragment of the message, byte offset): strings point at their
-    # prefix, as the reference's column does; what runs into the end of the
-    # input points there.
+    # prefix and brackets left open at the bracket, as the reference's column
+    # does; what else runs into the end of the input points there.
     ("'abc", "unterminated string literal (detected at line 1)", 0),
     ('x = "abc', "unterminated string literal (detected at line 1)", 4),
     ("x = b'abc", "unterminated string literal", 4),
@@ -457,12 +457,13 @@ UNTERMINATED = [
     ("f'''{x\n", "unterminated triple-quoted f-string literal", 0),
     ("x = f'{'", "unterminated string literal", 7),
     ("x = f'{f\"{'", "unterminated string literal", 10),
-    ("x = (", "'(' was never closed", 5),
-    ("x = [1,", "'[' was never closed", 7),
-    ("x = {1:", "'{' was never closed", 7),
-    ("x = (1 +\n", "'(' was never closed", 9),
-    ("f(a, [b,\n", "'[' was never closed", 9),
-    ("def f(", "'(' was never closed", 6),
+    ("x = (", "'(' was never closed", 4),
+    ("x = [1,", "'[' was never closed", 4),
+    ("x = {1:", "'{' was never closed", 4),
+    ("x = (1 +\n", "'(' was never closed", 4),
+    ("f(a, [b,\n", "'[' was never closed", 5),
+    ("def f(", "'(' was never closed", 5),
+    ("x = {\n  1: (2,\n  3),\n", "'{' was never closed", 4),
     ("x = 1 \\", "line continuation", 6),
     ("if x:", "an indented block", 5),
     ("if x:\n", "an indented block", 6),

@@ -319,7 +319,7 @@ class Lexer {
     if (level_ > 0) {
       char msg[64];
       std::snprintf(msg, sizeof msg, "unexpected end of input: '%c' was never closed", parens_[level_ - 1]);
-      return fail(msg, s_.size());
+      return fail(msg, paren_at_[level_ - 1]);  // the bracket left open, as the interpreter points
     }
     if (line_has_tokens_) emit(Tok::Newline, pos_, pos_);
     while (indent_ > 0) {
