@@ -151,7 +151,7 @@ def test_rejected_sources_fail_with_a_useful_message(source, message):
 @pytest.mark.parametrize(
     "source, message, offset",
     [
-        ("x = (", "end of input", 5),
+        ("x = (", "end of input", 4),  # the bracket left open
         ("x = 1\0", "source code string cannot contain null bytes", 5),
         ("a = 1 +", "expected expression, found end of line", 7),
         ("def f(:", "expected parameter name, found ':'", 6),
