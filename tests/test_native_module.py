@@ -121,8 +121,8 @@ def test_method_binding_and_conversion(call, kind, message, note):
 @pytest.mark.parametrize(
     "source, filename, tail",
     [
-        ("x = (", None, " at byte offset 5 in <quorbin-native>"),
-        ("x = (", "my.py", " at byte offset 5 in my.py"),
+        ("x = (", None, " at byte offset 4 in <quorbin-native>"),
+        ("x = (", "my.py", " at byte offset 4 in my.py"),
         ("def f(:\n", 'q"', ' in q"'),
     ],
 )
@@ -401,4 +401,4 @@ def test_bench_iterations():
 def test_bench_syntax_error():
     with pytest.raises(SyntaxError) as info:
         native.bench_parse_convert("x = (", 1000, "bad.py")
-    assert info.value.args[0].endswith(" at byte offset 5 in bad.py")
+    assert info.value.args[0].endswith(" at byte offset 4 in bad.py")
