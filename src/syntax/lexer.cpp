@@ -6,6 +6,10 @@
 #include <cstring>
 #include <memory>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "syntax/literals.h"
 
 namespace quorbin::syntax {
@@ -53,6 +57,32 @@ constexpr auto kAsciiClass = [] {
   }
   return t;
 }();
+// The length of the run of ASCII identifier characters at p. Reads whole
+// 16-byte blocks, so p must stay readable 16 bytes past the run's end (the
+// lexer's padding guarantees it: the NUL after the source ends every run).
+inline size_t ascii_ident_run(const unsigned char* p) {
+#if defined(__SSE2__)
+  const __m128i case_bit = _mm_set1_epi8(0x20), underscore = _mm_set1_epi8('_');
+  const __m128i to_letters = _mm_set1_epi8(static_cast<char>(128 - 'a'));
+  const __m128i letters = _mm_set1_epi8(static_cast<char>(-128 + 26));
+  const __m128i to_digits = _mm_set1_epi8(static_cast<char>(128 - '0'));
+  const __m128i digits = _mm_set1_epi8(static_cast<char>(-128 + 10));
+  for (size_t n = 0;; n += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n));
+    // Ranges by shifting them to the bottom of the signed byte range.
+    const __m128i letter = _mm_cmplt_epi8(_mm_add_epi8(_mm_or_si128(v, case_bit), to_letters), letters);
+    const __m128i digit = _mm_cmplt_epi8(_mm_add_epi8(v, to_digits), digits);
+    const __m128i ok = _mm_or_si128(_mm_or_si128(letter, digit), _mm_cmpeq_epi8(v, underscore));
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ok));
+    if (mask != 0xFFFF) return n + static_cast<size_t>(__builtin_ctz(~mask));
+  }
+#else
+  size_t n = 0;
+  while (kAsciiClass[p[n]] & kIdentChar) ++n;
+  return n;
+#endif
+}
+
 // c is a byte or -1 (end of input).
 bool ascii_ident_start(int c) { return c >= 0 && (kAsciiClass[static_cast<unsigned>(c)] & kIdentStart); }
 bool ascii_ident_char(int c) { return c >= 0 && (kAsciiClass[static_cast<unsigned>(c)] & kIdentChar); }
@@ -342,23 +372,17 @@ class Lexer {
   }
 
   void word(size_t start) {
-    // String prefixes, in the combinations the language allows.
-    bool saw_b = false, saw_r = false, saw_u = false, saw_f = false;
-    size_t i = pos_;
-    for (;;) {
-      int c = ch(i);
-      if (!(saw_b || saw_u || saw_f) && (c == 'b' || c == 'B')) saw_b = true;
-      else if (!(saw_b || saw_u || saw_r || saw_f) && (c == 'u' || c == 'U')) saw_u = true;
-      else if (!(saw_r || saw_u) && (c == 'r' || c == 'R')) saw_r = true;
-      else if (!(saw_f || saw_b || saw_u) && (c == 'f' || c == 'F')) saw_f = true;
-      else break;
-      ++i;
-      if (ch(i) == '"' || ch(i) == '\'') return string(start, i, saw_f, saw_r, saw_b);
+    size_t i = start + ascii_ident_run(p_ + start);
+    // A string prefix is one or two letters directly before a quote: one of
+    // b, r, u, f, or r with b or f, in either order and either case.
+    if ((p_[i] == '"' || p_[i] == '\'') && i - start <= 2) {
+      const int a = p_[start] | 0x20, b = i - start == 2 ? p_[start + 1] | 0x20 : 0;
+      const bool one = b == 0 && (a == 'b' || a == 'r' || a == 'u' || a == 'f');
+      const bool two = (a == 'r' && (b == 'b' || b == 'f')) || (b == 'r' && (a == 'b' || a == 'f'));
+      if (one || two) return string(start, i, a == 'f' || b == 'f', a == 'r' || b == 'r', a == 'b' || b == 'b');
     }
     bool ascii = true;
-    i = pos_;
-    while (kAsciiClass[p_[i]] & kIdentChar) ++i;  // stops at the NUL after the end
-    for (bool first = i == pos_;; first = false) {
+    for (bool first = i == start;; first = false) {
       int c = ch(i);
       if (ascii_ident_char(c)) {
         ++i;
