@@ -187,6 +187,98 @@ def test_constants_convert_exactly():
     assert values[3].value == big
 
 
+CONSTRUCTION_SOURCE = """\
+def f(a, /, b=1, *c, d, **e) -> int:
+    return [x + 1 for x in c if not x] or {k: v for k, v in e.items()}
+x = f(1, *y, z=-2)[1:2, ::3] if a < b <= c else lambda q: q ** 2
+match p:
+    case [1, *r] | {"k": _} if r:
+        pass
+with open(n) as h, g():
+    del h.attr
+try:
+    pass
+except* E as err:
+    raise
+f"{x!r:>{w}}"
+"""
+
+
+def post_order(node):
+    """Class names in the order a recursive conversion constructs them:
+    fields in order, children before their parent."""
+    for name in node._fields:
+        value = getattr(node, name, None)
+        for item in value if isinstance(value, list) else [value]:
+            if isinstance(item, ast.AST):
+                yield from post_order(item)
+    yield type(node).__name__
+
+
+class Recorder:
+    """Replaces the ast classes a conversion looks up by subclasses that log
+    each construction, can fail the n-th one, and count the live objects."""
+
+    def __init__(self, monkeypatch, names, fail_at=None):
+        self.events, self.live, self.fail_at = [], 0, fail_at
+        self.error = LookupError("constructor failed")
+        for name in names:
+            monkeypatch.setattr(ast, name, self.subclass(getattr(ast, name)))
+
+    def subclass(self, base):
+        recorder = self
+
+        def __init__(self, *args, **kwargs):
+            recorder.events.append(base.__name__)
+            if len(recorder.events) == recorder.fail_at:
+                raise recorder.error
+            base.__init__(self, *args, **kwargs)
+            self._counted = True
+            recorder.live += 1
+
+        def __del__(self):
+            if self.__dict__.get("_counted"):
+                recorder.live -= 1
+
+        return type(base.__name__, (base,), {"__init__": __init__, "__del__": __del__})
+
+
+def class_names(tree):
+    return sorted({type(n).__name__ for n in ast.walk(tree)})
+
+
+def test_conversion_constructs_in_field_order_children_first(monkeypatch):
+    reference = ast.parse(CONSTRUCTION_SOURCE)
+    recorder = Recorder(monkeypatch, class_names(reference))
+    tree = native.parse_module(CONSTRUCTION_SOURCE)
+    assert recorder.events == list(post_order(reference))
+    del tree
+    assert recorder.live == 0
+
+
+@pytest.mark.parametrize("source, fail_at", [
+    (CONSTRUCTION_SOURCE, 1),
+    (CONSTRUCTION_SOURCE, 40),
+    (CONSTRUCTION_SOURCE, len(list(post_order(ast.parse(CONSTRUCTION_SOURCE))))),  # the Module itself
+    ("a" + ".b" * 3000, 3000),  # inside a tree deeper than the interpreter's recursion limit
+], ids=["first", "middle", "module", "deep"])
+def test_a_failing_constructor_ends_the_conversion_and_releases_what_was_built(monkeypatch, source, fail_at):
+    module = native.compile_composable(source)
+    recorder = Recorder(monkeypatch, class_names(native.parse_module(source)), fail_at)
+    for convert in (lambda: native.parse_module(source), lambda: module.copy_to_python_ast("fix_missing")):
+        recorder.events.clear()
+        with pytest.raises(LookupError) as info:
+            convert()
+        assert info.value is recorder.error
+        assert len(recorder.events) == fail_at
+        # the failing __init__'s frame, kept by the traceback, holds its arguments
+        del info
+        recorder.error.__traceback__ = None
+        assert recorder.live == 0
+    recorder.fail_at = None
+    assert native.parse_module(source).body
+
+
 def test_copies_are_fresh_and_agree():
     module = native.compile_composable("def f(x):\n    return x + 1\n", "f.py")
     first = native.copy_to_python_ast(module)

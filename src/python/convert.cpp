@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <vector>
 
 #include "python/pyref.h"
@@ -47,6 +48,7 @@ class Converter {
  public:
   Converter(PyObject* ast, std::string_view line_text, bool native, ConvertStats* stats)
       : ast_(ast), native_(native), stats_(stats) {
+    stack_.reserve(64);
     line_starts_.push_back(0);
     if (native) {
       for (size_t i = 0; i < line_text.size(); ++i)
@@ -54,16 +56,19 @@ class Converter {
     }
   }
 
+  // The whole conversion runs from an explicit stack of frames, one per node
+  // being built, so a tree as deep as the parser's budget needs no C stack
+  // beyond this frame (a recursive walk overflows a thread's stack before the
+  // budget ends under AddressSanitizer). Fields are converted in order and a
+  // node is constructed once its children are, as a recursive walk would.
   PyObject* module(const Node* module) {
-    PyObject* args[2];
-    Ref body(node_list(module->list(syntax::field::Module::body), FieldType::NodeList));
-    if (!body) return nullptr;
-    Ref ignores(type_ignores(module->list(syntax::field::Module::type_ignores)));
-    if (!ignores) return nullptr;
-    args[0] = body.get();
-    args[1] = ignores.get();
-    return construct(class_for(Kind::Module), args, 2);
+    PyObject* result = run(module);
+    stack_.clear();  // after an error, releases every partly built object
+    return result;
   }
+
+  // The most frames open at once: the tree's depth in nodes, Module = 1.
+  size_t depth() const { return max_depth_; }
 
  private:
   PyObject* ast_;
@@ -73,6 +78,18 @@ class Converter {
   Ref kind_classes_[syntax::kKindCount];
   Ref op_classes_[kOperatorClasses];
   Ref position_names_[4];  // interned once per conversion, not per node
+
+  struct Frame {
+    const Node* n;
+    const KindInfo* ki;
+    unsigned field = 0;   // the next field to convert
+    uint32_t item = 0;    // the next item, while a node list field is filled
+    bool in_list = false;
+    Ref values[8];        // the converted fields, in field order
+    explicit Frame(const Node* node) : n(node), ki(&syntax::info(node->kind)) {}
+  };
+  std::vector<Frame> stack_;
+  size_t max_depth_ = 0;
 
   // The class lookups are cached for the length of one conversion: nothing
   // the conversion runs can rebind the names on the ast module.
@@ -166,21 +183,6 @@ class Converter {
     return PyList_New(n);
   }
 
-  // Lists are allocated before their items are converted; a failure midway
-  // releases the partly filled list (its empty slots are NULL).
-  PyObject* node_list(const List* list, FieldType type) {
-    const uint32_t n = syntax::list_size(list);
-    Ref out(new_list(n));
-    if (!out) return nullptr;
-    for (uint32_t i = 0; i < n; ++i) {
-      const Node* child = list->items[i].node;
-      PyObject* v = child ? node(child) : Py_NewRef(Py_None);
-      if (!v) return nullptr;
-      PyList_SET_ITEM(out.get(), i, v);
-    }
-    return out.release();
-  }
-
   PyObject* scalar_list(const List* list, FieldType type) {
     const uint32_t n = syntax::list_size(list);
     Ref out(new_list(n));
@@ -193,38 +195,9 @@ class Converter {
     return out.release();
   }
 
-  PyObject* type_ignores(const List* list) {
-    const uint32_t n = syntax::list_size(list);
-    Ref out(new_list(n));
-    if (!out) return nullptr;
-    for (uint32_t i = 0; i < n; ++i) {
-      const Node* ti = list->items[i].node;
-      Ref lineno(PyLong_FromLongLong(ti->integer(syntax::field::TypeIgnore::lineno)));
-      if (!lineno) return nullptr;
-      Ref tag(text(ti->str(syntax::field::TypeIgnore::tag)));
-      if (!tag) return nullptr;
-      PyObject* args[2] = {lineno.get(), tag.get()};
-      PyObject* v;
-      {
-        Timer t(stats_, &ConvertStats::constructor_ns);
-        v = construct(class_for(Kind::TypeIgnore), args, 2);
-      }
-      if (!v) return nullptr;
-      PyList_SET_ITEM(out.get(), i, v);
-    }
-    return out.release();
-  }
-
-  PyObject* field(const Node* n, unsigned i, FieldType type) {
-    const syntax::Slot& s = n->slot(i);
+  // A field that holds no nodes.
+  PyObject* scalar_field(const syntax::Slot& s, FieldType type) {
     switch (type) {
-      case FieldType::Node:
-        return node(s.node);
-      case FieldType::OptNode:
-        return s.node ? node(s.node) : Py_NewRef(Py_None);
-      case FieldType::NodeList:
-      case FieldType::OptNodeList:
-        return node_list(s.list, type);
       case FieldType::IdentList:
       case FieldType::CmpOpList:
         return scalar_list(s.list, type);
@@ -246,6 +219,11 @@ class Converter {
         return binop(s.i);
       case FieldType::UnaryOperator:
         return unaryop(s.i);
+      case FieldType::Node:
+      case FieldType::OptNode:
+      case FieldType::NodeList:
+      case FieldType::OptNodeList:
+        break;
     }
     PyErr_SetString(PyExc_SystemError, "unknown native field type");
     return nullptr;
@@ -276,24 +254,149 @@ class Converter {
     return true;
   }
 
-  PyObject* node(const Node* n) {
-    const KindInfo& ki = syntax::info(n->kind);
-    Ref values[8];
-    for (unsigned i = 0; i < ki.field_count; ++i) {
-      values[i] = Ref(field(n, i, ki.fields[i].type));
-      if (!values[i]) return nullptr;
-    }
+  void push(const Node* n) {
+    stack_.emplace_back(n);
+    if (stack_.size() > max_depth_) max_depth_ = stack_.size();
+  }
+
+  // The object of a frame whose fields are all converted.
+  PyObject* construct_node(Frame& f) {
     PyObject* args[8];
-    for (unsigned i = 0; i < ki.field_count; ++i) args[i] = values[i].get();
+    for (unsigned i = 0; i < f.ki->field_count; ++i) args[i] = f.values[i].get();
     Ref obj;
     {
-      Timer t(stats_, &ConvertStats::constructor_ns);
-      obj = Ref(construct(class_for(n->kind), args, ki.field_count));
+      // The module's own construction is left out of the constructor time.
+      Timer t(f.n->kind == Kind::Module ? nullptr : stats_, &ConvertStats::constructor_ns);
+      obj = Ref(construct(class_for(f.n->kind), args, f.ki->field_count));
     }
     if (!obj) return nullptr;
-    if (native_ && ki.located && !set_positions(obj.get(), n)) return nullptr;
+    if (native_ && f.ki->located && !set_positions(obj.get(), f.n)) return nullptr;
     return obj.release();
   }
+
+  // Lists are allocated before their items are converted; a failure midway
+  // releases the partly filled list with its frame (its empty slots are NULL).
+  PyObject* run(const Node* root) {
+    stack_.clear();
+    push(root);
+    for (;;) {
+      Frame& f = stack_.back();
+      if (f.in_list) {
+        const List* list = f.n->slot(f.field).list;
+        if (f.item < syntax::list_size(list)) {
+          const Node* child = list->items[f.item].node;
+          if (child) {
+            push(child);  // `f` is not used past this point
+          } else {
+            PyList_SET_ITEM(f.values[f.field].get(), f.item++, Py_NewRef(Py_None));
+          }
+          continue;
+        }
+        f.in_list = false;
+        ++f.field;
+        continue;
+      }
+      if (f.field < f.ki->field_count) {
+        const FieldType type = f.ki->fields[f.field].type;
+        const syntax::Slot& s = f.n->slot(f.field);
+        switch (type) {
+          case FieldType::Node:
+            push(s.node);
+            continue;
+          case FieldType::OptNode:
+            if (s.node) {
+              push(s.node);
+              continue;
+            }
+            f.values[f.field++] = Ref(Py_NewRef(Py_None));
+            continue;
+          case FieldType::NodeList:
+          case FieldType::OptNodeList: {
+            PyObject* list = new_list(syntax::list_size(s.list));
+            if (!list) return nullptr;
+            f.values[f.field] = Ref(list);
+            f.item = 0;
+            f.in_list = true;
+            continue;
+          }
+          default: {
+            PyObject* v = scalar_field(s, type);
+            if (!v) return nullptr;
+            f.values[f.field++] = Ref(v);
+            continue;
+          }
+        }
+      }
+      PyObject* obj = construct_node(f);
+      if (!obj) return nullptr;
+      stack_.pop_back();
+      if (stack_.empty()) return obj;
+      Frame& parent = stack_.back();
+      if (parent.in_list) {
+        PyList_SET_ITEM(parent.values[parent.field].get(), parent.item++, obj);
+      } else {
+        parent.values[parent.field++] = Ref(obj);
+      }
+    }
+  }
+};
+
+}  // namespace
+
+namespace {
+
+// ast.fix_missing_locations recurses in Python, one call per level of the
+// tree (plus one for the operator and context leaves and two for the
+// generators it iterates with), so its room is the interpreter's recursion
+// limit, and that is far less than the depth the parser accepts. From 3.12
+// on a call from Python code to Python code uses no C stack, so the limit can
+// safely be raised for that call. The conversions running it at once (the
+// GIL orders these updates, but the call itself may switch threads) share
+// one raise: the first saves the limit, each raises it as far as it needs,
+// the last puts the saved limit back, on success or error.
+constexpr long kFixMargin = 50;
+int g_room_users = 0;
+int g_saved_limit = 0;
+
+// Python frames already open on this thread.
+long python_depth() {
+#if PY_VERSION_HEX >= 0x030C0000
+  const PyThreadState* ts = PyThreadState_Get();
+  return static_cast<long>(ts->py_recursion_limit) - ts->py_recursion_remaining;
+#else
+  long depth = 0;
+  PyFrameObject* frame = PyEval_GetFrame();
+  Py_XINCREF(frame);
+  while (frame) {
+    ++depth;
+    PyFrameObject* back = PyFrame_GetBack(frame);
+    Py_DECREF(frame);
+    frame = back;
+  }
+  return depth;
+#endif
+}
+
+class RecursionRoom {
+ public:
+  explicit RecursionRoom(size_t tree_depth) {
+    const long needed = python_depth() + static_cast<long>(tree_depth) + kFixMargin;
+    if (needed > INT_MAX) return;  // beyond any limit; the call raises RecursionError
+    // While others hold a raise, the saved limit is what remains after them.
+    const int base = g_room_users ? g_saved_limit : Py_GetRecursionLimit();
+    if (needed <= base) return;
+    if (g_room_users++ == 0) g_saved_limit = Py_GetRecursionLimit();
+    joined_ = true;
+    if (needed > Py_GetRecursionLimit()) Py_SetRecursionLimit(static_cast<int>(needed));
+  }
+  ~RecursionRoom() {
+    if (joined_ && --g_room_users == 0) Py_SetRecursionLimit(g_saved_limit);
+  }
+  RecursionRoom(const RecursionRoom&) = delete;
+  RecursionRoom& operator=(const RecursionRoom&) = delete;
+
+ private:
+  bool joined_ = false;
 };
 
 }  // namespace
@@ -303,12 +406,15 @@ PyObject* convert_module(const syntax::Node* module, std::string_view line_text,
   Ref ast(PyImport_ImportModule("ast"));
   if (!ast) return nullptr;
   Ref result;
+  size_t depth = 0;
   {
     Converter converter(ast.get(), line_text, policy == LocationPolicy::Native, stats);
     result = Ref(converter.module(module));
+    depth = converter.depth();
   }
   if (!result) return nullptr;
   if (policy == LocationPolicy::FixMissing) {
+    RecursionRoom room(depth);
     Ref fixed(PyObject_CallMethod(ast.get(), "fix_missing_locations", "O", result.get()));
     return fixed.release();
   }
