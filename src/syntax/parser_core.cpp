@@ -116,10 +116,19 @@ bool valid_utf8(std::string_view s, uint32_t& bad) {
 }  // namespace
 
 ParseResult parse_module(std::string_view source, std::string_view filename) {
+  return parse_module(source, filename, ParseLimits{});
+}
+
+ParseResult parse_module(std::string_view source, std::string_view filename, const ParseLimits& limits) {
   (void)filename;
   ParseResult result;
-  if (source.size() >= UINT32_MAX) {
-    result.error = {"source is too large (4 GiB or more)", 0};
+  const size_t max_bytes = std::min(limits.max_source_bytes, kMaxSourceBytes);
+  if (source.size() > max_bytes) {
+    // Refused whole: a prefix that fits would parse to a tree of another program.
+    result.error = {max_bytes == kMaxSourceBytes
+                        ? std::string("source is too large (4 GiB or more)")
+                        : "source is too large (more than " + std::to_string(max_bytes) + " bytes)",
+                    0};
     return result;
   }
   if (const void* nul = std::memchr(source.data(), 0, source.size())) {
@@ -138,7 +147,7 @@ ParseResult parse_module(std::string_view source, std::string_view filename) {
   std::vector<Token> tokens;
   LexError lex_error;
   tokenize(source, tokens, lex_error);
-  Parser parser(source, tokens, lex_error, *result.tree.arena);
+  Parser parser(source, tokens, lex_error, *result.tree.arena, limits.stack_bytes ? limits.stack_bytes : kStackBudget);
   Node* module = parser.file();
   if (!module) {
     result.error = parser.error();

@@ -2,6 +2,7 @@
 // statements, patterns, strings). Not part of the public interface.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,13 +21,42 @@ enum class Soft : uint8_t { None, Match, Case, Type, Underscore };
 // operators, `not`, conditional expressions, lambdas, `**`, brackets, nested
 // blocks and patterns) spends one unit per level. The interpreter refuses
 // input at about 3,000 such levels (200 for brackets), so 5,000 accepts all
-// it accepts while keeping the worst-case stack within a default thread's.
+// it accepts; the count is also the bound on the depth of every tree later
+// walks receive.
 constexpr int kMaxDepth = 5000;
+
+// Stack budget: the bytes of C stack a parse may use below the frame it
+// started in. Levels differ in cost (a lambda default is four times a unary
+// minus, a bracket ten), so the count alone cannot bound the stack, and
+// under AddressSanitizer, or unoptimized, every frame is several times larger
+// than in a release build. The budgets hold the deepest source the
+// interpreter accepts about twice over and, with the caller's own frames, fit
+// the default 8 MB stack of the main thread and of `threading` threads
+// (docs/parser.md has the measured bytes per level).
+#if defined(__SANITIZE_ADDRESS__)
+#define QUORBIN_LARGE_FRAMES 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QUORBIN_LARGE_FRAMES 1
+#endif
+#endif
+#if !defined(QUORBIN_LARGE_FRAMES) && !defined(__OPTIMIZE__)
+#define QUORBIN_LARGE_FRAMES 1
+#endif
+#ifdef QUORBIN_LARGE_FRAMES
+constexpr uintptr_t kStackBudget = uintptr_t(4) << 20;
+#else
+constexpr uintptr_t kStackBudget = uintptr_t(1) << 20;
+#endif
 
 class Parser {
  public:
-  Parser(std::string_view source, const std::vector<Token>& tokens, const LexError& lex_error, Arena& arena)
-      : src_(source), toks_(tokens), lex_error_(lex_error), arena_(arena) {}
+  // Constructed in the parse's entry frame: the stack budget is counted from
+  // there (stacks grow down on every target built for).
+  [[gnu::always_inline]] Parser(std::string_view source, const std::vector<Token>& tokens,
+                                const LexError& lex_error, Arena& arena, uintptr_t stack_budget = kStackBudget)
+      : src_(source), toks_(tokens), lex_error_(lex_error), arena_(arena),
+        stack_floor_(floor_below_here(stack_budget)) {}
 
   Node* file();
   bool failed() const { return failed_; }
@@ -71,11 +101,18 @@ class Parser {
     if (!failed_) error_ = {};
   }
 
+  // The frame address is taken where the guard is inlined, the recursing
+  // function itself: one load and two compares per level.
+  [[gnu::always_inline]] bool room_for_level() {
+    return ++depth_ <= kMaxDepth && reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) > stack_floor_;
+  }
+  void fail_too_deep() { fail("too deeply nested: the source exceeds the parser's nesting limit", cur().start); }
+
   struct Depth {
     Parser& p;
     bool ok;
-    explicit Depth(Parser& parser) : p(parser), ok(++parser.depth_ <= kMaxDepth) {
-      if (!ok) p.fail("too deeply nested: the source exceeds the parser's nesting limit", p.cur().start);
+    [[gnu::always_inline]] explicit Depth(Parser& parser) : p(parser), ok(parser.room_for_level()) {
+      if (!ok) p.fail_too_deep();
     }
     ~Depth() { --p.depth_; }
   };
@@ -92,8 +129,8 @@ class Parser {
     Chain& operator=(const Chain&) = delete;
     [[nodiscard]] bool step() {
       ++spent;
-      if (++p.depth_ <= kMaxDepth) return true;
-      p.fail("too deeply nested: the source exceeds the parser's nesting limit", p.cur().start);
+      if (p.room_for_level()) return true;
+      p.fail_too_deep();
       return false;
     }
     ~Chain() { p.depth_ -= spent; }
@@ -203,7 +240,13 @@ class Parser {
   bool failed_ = false;
   SyntaxErrorInfo error_;
   int depth_ = 0;
+  uintptr_t stack_floor_;  // a frame at or below this address is out of budget
   std::string scratch_;
+
+  [[gnu::always_inline]] static uintptr_t floor_below_here(uintptr_t budget) {
+    const uintptr_t entry = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    return entry > budget ? entry - budget : 0;
+  }
 };
 
 }  // namespace quorbin::syntax
