@@ -308,8 +308,17 @@ def fixed_then_failing():
         ast.fix_missing_locations = real
 def nested(k):  # the call made from near the limit: the room counts the frames already open
     return nested(k - 1) if k else fixed()
+def concurrent():  # overlapping calls share one raise; the last one out restores the limit
+    sys.setswitchinterval(1e-5)  # switch threads often, so the calls overlap
+    boxes = [{} for _ in range(4)]
+    threads = [threading.Thread(target=lambda box=box: box.update(outcome(fixed))) for box in boxes]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return boxes
 results = dict(main=outcome(fixed), thread=on_thread(fixed), nested=outcome(lambda: nested(900)),
-               failing=outcome(fixed_then_failing))
+               failing=outcome(fixed_then_failing), concurrent=concurrent())
 report(limits=[limit, sys.getrecursionlimit()], **results)
 '''
 
@@ -326,6 +335,7 @@ def test_fix_missing_locations_takes_every_depth_the_reference_accepts(source):
     for call in ("main", "thread", "nested"):
         assert result[call] == {"ok": "Module"}, (call, result[call])
     assert result["failing"]["raised"] == "ZeroDivisionError"
+    assert result["concurrent"] == [{"ok": "Module"}] * 4
     assert result["limits"] == [1000, 1000]
 
 
