@@ -23,14 +23,6 @@ import _quorbin_native_engine as native
 from ast_compare import reference_parse, same_tree
 
 is_312 = sys.version_info[:2] == (3, 12)
-under_asan = "libasan" in os.environ.get("LD_PRELOAD", "")
-# Under AddressSanitizer every frame is several times larger: the parse of
-# the deepest accepted source and the recursive conversion of a tree of the
-# budget's depth no longer fit the default 8 MB stack.
-BUDGET_UNDER_ASAN = pytest.mark.xfail(
-    under_asan, strict=True,
-    reason="the depth budget is counted in levels, not stack bytes: under ASan 5,000 levels of lambda "
-           "defaults overflow the parser and any tree nearly 3,000 deep overflows the recursive conversion")
 DEPTH_ERROR = ("too deeply nested", "nested too deeply")
 
 
@@ -227,8 +219,7 @@ def depth_child(source):
 @pytest.mark.parametrize(
     "source",
     [pytest.param(prefix_source(p, x, n), id=name) for name, p, x, n in PREFIX_CHAINS]
-    + [pytest.param(postfix_source(h, p, t, n), id=name, marks=BUDGET_UNDER_ASAN if name == "elif clauses" else ())
-       for name, h, p, t, n in POSTFIX_CHAINS],
+    + [pytest.param(postfix_source(h, p, t, n), id=name) for name, h, p, t, n in POSTFIX_CHAINS],
 )
 def test_depth_the_reference_accepts_gives_its_tree_on_any_thread(source):
     # The reference runs in a fresh process, where its own recursion limit
@@ -280,7 +271,6 @@ BUDGET_SHAPES = [
 ]
 
 
-@BUDGET_UNDER_ASAN
 @pytest.mark.parametrize("shape, least", [pytest.param(code, least, id=name) for name, code, least in BUDGET_SHAPES])
 def test_the_deepest_accepted_source_converts_on_a_default_thread(shape, least):
     result = run_child(f"make = {shape}\n" + BUDGET_CHILD)
@@ -349,8 +339,7 @@ report(compile_main=outcome(lambda: native.compile_composable(SOURCE)),
 def far_cases():
     for name, prefix, suffix, _ in PREFIX_CHAINS:
         n = 1_000_000 if len(prefix + suffix) <= 4 else 100_000
-        marks = BUDGET_UNDER_ASAN if name == "lambda defaults" else ()
-        yield pytest.param(prefix_source(prefix, suffix, n), id=f"{name}-{n}", marks=marks)
+        yield pytest.param(prefix_source(prefix, suffix, n), id=f"{name}-{n}")
     for name, head, part, tail, _ in POSTFIX_CHAINS:
         n = 100_000 if name in ("mixed trailers", "elif clauses") else 1_000_000
         yield pytest.param(postfix_source(head, part, tail, n), id=f"{name}-{n}")
