@@ -329,6 +329,37 @@ def test_fix_missing_locations_takes_every_depth_the_reference_accepts(source):
     assert result["limits"] == [1000, 1000]
 
 
+TEMPLATE_CHILD = r'''
+sys.path.insert(0, DEMO)
+from builtin_bundle import build_builtin_bundle
+engine = native.engine_create()
+native.register_surface_bundle(engine, build_builtin_bundle())
+
+def walks():
+    records = native.extract_template_snapshot(engine, SOURCE)["records"]
+    package = native.extract_template_package_v2_snapshot(engine, SOURCE)
+    template = native.register_template_package_v2_source(engine, SOURCE)
+    native.template_package_v2_snapshot(engine, template)
+    return [len(records), len(package["markers"])]
+
+report(main=walks(), thread=on_thread(walks))
+'''
+
+
+@pytest.mark.parametrize("clauses", [2990, 4990])
+def test_template_walks_take_elif_chains_as_long_as_the_parser_accepts(clauses):
+    # The template walks recurse once per nested block, and an elif chain
+    # nests one block per clause: a chain as long as the reference accepts,
+    # and one near the budget, must walk on the main thread and on a default
+    # thread, under AddressSanitizer too.
+    source = "if a:\n    quorbin_hole(x)\n" + "elif a:\n    pass\n" * clauses
+    demo = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "demo")
+    result = run_child(f"SOURCE = {source!r}\nDEMO = {demo!r}\n" + TEMPLATE_CHILD)
+    assert "crashed" not in result, result
+    assert result["main"] == [2, 1]
+    assert result["thread"] == {"ok": "list"}
+
+
 FAR_CHILD = r'''
 report(compile_main=outcome(lambda: native.compile_composable(SOURCE)),
        compile_thread=on_thread(lambda: native.compile_composable(SOURCE)),

@@ -10,6 +10,7 @@
 #include "engine/node_search.h"
 #include "engine/sha256.h"
 #include "engine/source_lines.h"
+#include "engine/deep_stack.h"
 #include "engine/template_walk.h"
 
 #include "syntax/parser.h"
@@ -459,18 +460,22 @@ Result<syntax::Tree> parse_template(std::string_view source, std::string_view fi
   syntax::ParseResult parsed = syntax::parse_module(source, filename);
   if (!parsed.ok) return syntax_error_at(parsed.error.message, parsed.error.offset, filename);
   SourceLines lines(source);
-  if (Refusal refusal = check_marker_placement(parsed.tree.module, lines)) return schema_error(std::move(*refusal));
+  const Node* module = parsed.tree.module;
+  if (Refusal refusal = with_stack_for(module, [&] { return check_marker_placement(module, lines); }))
+    return schema_error(std::move(*refusal));
   return std::move(parsed.tree);
 }
 
 Result<std::vector<TemplateRecord>> extract_records(const Node* module, std::string_view source,
                                                     uint32_t line_number) {
-  SourceLines lines(source);
-  std::vector<TemplateRecord> records;
-  Walker walker(lines, records);
-  if (Refusal refusal = walker.module(module)) return schema_error(std::move(*refusal));
-  append_productions(module, lines, line_number, records);
-  return records;
+  return with_stack_for(module, [&]() -> Result<std::vector<TemplateRecord>> {
+    SourceLines lines(source);
+    std::vector<TemplateRecord> records;
+    Walker walker(lines, records);
+    if (Refusal refusal = walker.module(module)) return schema_error(std::move(*refusal));
+    append_productions(module, lines, line_number, records);
+    return records;
+  });
 }
 
 Status check_no_authored_insert(const Node* module, std::string_view source) {

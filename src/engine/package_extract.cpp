@@ -23,6 +23,7 @@
 #include "engine/markers.h"
 #include "engine/package.h"
 #include "engine/source_lines.h"
+#include "engine/deep_stack.h"
 #include "engine/template_walk.h"
 #include "syntax/literals.h"
 
@@ -893,12 +894,14 @@ Result<TemplatePackage> build_template_package(const Node* module, std::string_v
     package.records.push_back(record);
   }
 
-  SourceLines lines(source);
-  ScopeWalk(in, lines).run(module, line_number);
-  QUORBIN_PKG_TRY(MarkerWalk(in, Pass::Markers, nullptr).module(module));
-  const SiteIndex sites = site_index(package);
-  QUORBIN_PKG_TRY(MarkerWalk(in, Pass::Sites, &sites).module(module));
-  return in.take();
+  return with_stack_for(module, [&]() -> Result<TemplatePackage> {
+    SourceLines lines(source);
+    ScopeWalk(in, lines).run(module, line_number);
+    QUORBIN_PKG_TRY(MarkerWalk(in, Pass::Markers, nullptr).module(module));
+    const SiteIndex sites = site_index(package);
+    QUORBIN_PKG_TRY(MarkerWalk(in, Pass::Sites, &sites).module(module));
+    return in.take();
+  });
 }
 
 Result<ExtractedPackage> extract_template_package(std::string_view source, std::string_view filename,
