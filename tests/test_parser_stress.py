@@ -329,6 +329,30 @@ def test_fix_missing_locations_takes_every_depth_the_reference_accepts(source):
     assert result["limits"] == [1000, 1000]
 
 
+TO_SOURCE_CHILD = r'''
+module = native.compile_composable(SOURCE)
+def text():
+    out = native.to_source(module, location_policy=POLICY)
+    assert out == module.to_source(location_policy=POLICY)
+    assert out == SOURCE.strip()  # each of these sources is its own unparsed text
+    return out
+report(main=outcome(text), thread=on_thread(text), limit=sys.getrecursionlimit())
+'''
+
+
+# ast.unparse recurses in Python three calls per level; to_source gives it
+# room in the recursion limit as for fix_missing, and puts the limit back.
+@pytest.mark.parametrize("policy", ["native", "fix_missing"])
+@pytest.mark.parametrize("source", [prefix_source("-", "", 2990), prefix_source("lambda: ", "", 2980),
+                                    postfix_source("a", ".b", "", 4999)],
+                         ids=["unary", "lambdas", "attributes at the budget"])
+def test_to_source_takes_every_depth_the_reference_accepts(source, policy):
+    result = run_child(f"SOURCE = {source!r}\nPOLICY = {policy!r}\n" + TO_SOURCE_CHILD)
+    assert "crashed" not in result, result
+    assert result["main"] == {"ok": "str"} and result["thread"] == {"ok": "str"}, result
+    assert result["limit"] == 1000
+
+
 TEMPLATE_CHILD = r'''
 sys.path.insert(0, DEMO)
 from builtin_bundle import build_builtin_bundle

@@ -377,32 +377,25 @@ long python_depth() {
 #endif
 }
 
-class RecursionRoom {
- public:
-  explicit RecursionRoom(size_t tree_depth) {
-    const long needed = python_depth() + static_cast<long>(tree_depth) + kFixMargin;
-    if (needed > INT_MAX) return;  // beyond any limit; the call raises RecursionError
-    // While others hold a raise, the saved limit is what remains after them.
-    const int base = g_room_users ? g_saved_limit : Py_GetRecursionLimit();
-    if (needed <= base) return;
-    if (g_room_users++ == 0) g_saved_limit = Py_GetRecursionLimit();
-    joined_ = true;
-    if (needed > Py_GetRecursionLimit()) Py_SetRecursionLimit(static_cast<int>(needed));
-  }
-  ~RecursionRoom() {
-    if (joined_ && --g_room_users == 0) Py_SetRecursionLimit(g_saved_limit);
-  }
-  RecursionRoom(const RecursionRoom&) = delete;
-  RecursionRoom& operator=(const RecursionRoom&) = delete;
-
- private:
-  bool joined_ = false;
-};
-
 }  // namespace
 
+RecursionRoom::RecursionRoom(size_t levels) {
+  const long needed = python_depth() + static_cast<long>(levels) + kFixMargin;
+  if (needed > INT_MAX) return;  // beyond any limit; the call raises RecursionError
+  // While others hold a raise, the saved limit is what remains after them.
+  const int base = g_room_users ? g_saved_limit : Py_GetRecursionLimit();
+  if (needed <= base) return;
+  if (g_room_users++ == 0) g_saved_limit = Py_GetRecursionLimit();
+  joined_ = true;
+  if (needed > Py_GetRecursionLimit()) Py_SetRecursionLimit(static_cast<int>(needed));
+}
+
+RecursionRoom::~RecursionRoom() {
+  if (joined_ && --g_room_users == 0) Py_SetRecursionLimit(g_saved_limit);
+}
+
 PyObject* convert_module(const syntax::Node* module, std::string_view line_text, LocationPolicy policy,
-                         ConvertStats* stats) {
+                         ConvertStats* stats, size_t* depth_out) {
   Ref ast(PyImport_ImportModule("ast"));
   if (!ast) return nullptr;
   Ref result;
@@ -413,6 +406,7 @@ PyObject* convert_module(const syntax::Node* module, std::string_view line_text,
     depth = converter.depth();
   }
   if (!result) return nullptr;
+  if (depth_out) *depth_out = depth;
   if (policy == LocationPolicy::FixMissing) {
     RecursionRoom room(depth);
     Ref fixed(PyObject_CallMethod(ast.get(), "fix_missing_locations", "O", result.get()));

@@ -28,7 +28,24 @@ struct ConvertStats {
 // ranges refer to (may be empty). Under FixMissing no positions are set and
 // ast.fix_missing_locations is applied. Counters and timers are kept only when
 // `stats` is given, so ordinary conversions do not pay for the clock.
+// `depth`, when given, receives the depth of the converted tree.
 PyObject* convert_module(const syntax::Node* module, std::string_view line_text, LocationPolicy policy,
-                         ConvertStats* stats = nullptr);
+                         ConvertStats* stats = nullptr, size_t* depth = nullptr);
+
+// Room in the interpreter's recursion limit for a call into the ast
+// module's recursive Python functions (fix_missing_locations, unparse) on a
+// tree `levels` calls deep: the limit is raised for the call when it would
+// not fit, and put back when the last such call ends. From 3.12 on a call
+// from Python code to Python code uses no C stack, so the raise is safe.
+class RecursionRoom {
+ public:
+  explicit RecursionRoom(size_t levels);
+  ~RecursionRoom();
+  RecursionRoom(const RecursionRoom&) = delete;
+  RecursionRoom& operator=(const RecursionRoom&) = delete;
+
+ private:
+  bool joined_ = false;
+};
 
 }  // namespace quorbin::python

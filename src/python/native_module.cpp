@@ -104,9 +104,10 @@ Outcome native_module_to_ast(const NativeModuleData& module, std::string_view lo
 Outcome native_module_to_source(const NativeModuleData& module, std::string_view location_policy) {
   engine::Result<LocationPolicy> policy = location_policy_from(location_policy);
   if (!policy) return std::move(policy).error();
-  Ref tree = convert_tree(module.tree.module, module.source, *policy);
+  size_t depth = 0;
+  Ref tree = convert_tree(module.tree.module, module.source, *policy, nullptr, &depth);
   if (!tree) return Outcome::raised();
-  return unparse(tree.get());
+  return unparse(tree.get(), depth);
 }
 
 }  // namespace quorbin::python

@@ -56,11 +56,14 @@ engine::Result<LocationPolicy> location_policy_from(std::string_view text) {
                                    "; expected 'native' or 'fix_missing'");
 }
 
-Ref convert_tree(const syntax::Node* module, std::string_view line_text, LocationPolicy policy, ConvertStats* stats) {
-  return Ref(convert_module(module, line_text, policy, stats));
+Ref convert_tree(const syntax::Node* module, std::string_view line_text, LocationPolicy policy, ConvertStats* stats,
+                 size_t* depth) {
+  return Ref(convert_module(module, line_text, policy, stats, depth));
 }
 
-Ref unparse(PyObject* module) {
+Ref unparse(PyObject* module, size_t tree_depth) {
+  constexpr size_t kCallsPerLevel = 3;  // visit, the node's visit_*, traverse
+  RecursionRoom room(tree_depth * kCallsPerLevel);
   Ref ast(PyImport_ImportModule("ast"));
   if (!ast) return Ref();
   Ref function(PyObject_GetAttrString(ast.get(), "unparse"));

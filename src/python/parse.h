@@ -35,9 +35,11 @@ engine::Result<LocationPolicy> location_policy_from(std::string_view text);
 // The conversion of a module tree into a new ast.Module: the policy is
 // checked first, before anything is built.
 Ref convert_tree(const syntax::Node* module, std::string_view line_text, LocationPolicy policy,
-                 ConvertStats* stats = nullptr);
+                 ConvertStats* stats = nullptr, size_t* depth = nullptr);
 
 // ast.unparse(module), which must give a str: returned as an exact str.
-Ref unparse(PyObject* module);
+// `tree_depth` is the module's depth: unparse recurses in Python, three calls
+// per level, and gets room in the recursion limit for it.
+Ref unparse(PyObject* module, size_t tree_depth);
 
 }  // namespace quorbin::python
