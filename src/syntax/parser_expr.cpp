@@ -109,26 +109,20 @@ Node* Parser::star_expressions() {
   return t;
 }
 
-Node* Parser::star_expression() {
-  if (!at(Tok::Star)) return expression();
+Node* Parser::starred(Node* (Parser::*operand)()) {
   const uint32_t start = cur().start;
   advance();
-  Node* v = bitwise_or();
+  Node* v = (this->*operand)();
   if (!v) return nullptr;
   Node* s = make(Kind::Starred, start, prev().end);
   s->set_child(field::Starred::value, v);
   return s;
 }
 
+Node* Parser::star_expression() { return at(Tok::Star) ? starred(&Parser::bitwise_or) : expression(); }
+
 Node* Parser::star_named_expression() {
-  if (!at(Tok::Star)) return named_expression();
-  const uint32_t start = cur().start;
-  advance();
-  Node* v = bitwise_or();
-  if (!v) return nullptr;
-  Node* s = make(Kind::Starred, start, prev().end);
-  s->set_child(field::Starred::value, v);
-  return s;
+  return at(Tok::Star) ? starred(&Parser::bitwise_or) : named_expression();
 }
 
 Node* Parser::named_expression() {
@@ -659,16 +653,7 @@ Node* Parser::slices() {
   const uint32_t start = cur().start;
   // A starred subscript element takes a whole expression, as a starred call
   // argument does (`x[*a or b]`, `x[*a if c else d]`), not only an operand.
-  auto element = [this]() -> Node* {
-    if (!at(Tok::Star)) return slice();
-    const uint32_t star = cur().start;
-    advance();
-    Node* v = expression();
-    if (!v) return nullptr;
-    Node* s = make(Kind::Starred, star, prev().end);
-    s->set_child(field::Starred::value, v);
-    return s;
-  };
+  auto element = [this]() -> Node* { return at(Tok::Star) ? starred(&Parser::expression) : slice(); };
   Node* first = element();
   if (!first) return nullptr;
   if (!at(Tok::Comma) && first->kind != Kind::Starred) return first;

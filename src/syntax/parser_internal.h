@@ -157,6 +157,8 @@ class Parser {
   // ------------------------------------------------------------ expressions
   Node* star_expressions();
   Node* star_expression();
+  // `*` (the current token) and its operand, as a Starred node.
+  Node* starred(Node* (Parser::*operand)());
   Node* star_named_expression();
   Node* named_expression();
   Node* expression();
